@@ -1,0 +1,48 @@
+// The parts of evsnap that need no system call: the key code and the command line.
+#pragma once
+
+#include <cstdint>
+
+namespace evsnap {
+
+// The program's name and version in one string, as --version prints it.
+inline constexpr char progname[] = "evsnap 1.0";
+inline constexpr char default_device[] = "/dev/input/event0";
+
+inline constexpr std::uint16_t ev_key = 1; // EV_KEY in <linux/input-event-codes.h>
+
+// Bit 31 flags a key or button, bits 30..16 carry the low 15 bits of the
+// record's type, bits 15..0 its code.
+constexpr std::uint32_t key_code(std::uint16_t type, std::uint16_t code) {
+  const std::uint32_t key = type == ev_key ? 0x80000000U : 0U;
+  return key | (std::uint32_t{type} & 0x7fffU) << 16U | code;
+}
+
+// What main does once the command line has been read.
+enum class step {
+  capture,      // wait for a record of `device`
+  usage,        // print the usage text, status 0
+  version,      // print the version line, status 0
+  bad_option,   // the parser rejected an option, status 1
+  bad_operands, // more than one operand, status 1
+};
+
+struct settings {
+  step next = step::capture;
+  std::int32_t timeout = 1;     // seconds to wait; 0 waits without limit
+  const char *device = nullptr; // the path to read, for step::capture
+  // For step::bad_option: the short option the parser refused, or 0 with the
+  // long option as written.
+  int rejected_opt = 0;
+  const char *rejected_arg = nullptr;
+};
+
+// Seconds as atoi reads them (blanks, a sign, digits up to the first other
+// character; none give 0), but held to the range of int32 instead of wrapping.
+std::int32_t seconds(const char *text);
+
+// Reads options and operands into settings. getopt_long permutes argv and
+// prints its own diagnostics; set optind to 0 before reading a second vector.
+settings read_command_line(int argc, char *argv[]);
+
+} // namespace evsnap

@@ -1,0 +1,32 @@
+#include "evsnap.h"
+
+#include <gtest/gtest.h>
+#include <linux/input.h>
+
+namespace {
+
+struct key_case {
+  unsigned type;
+  unsigned code;
+  std::uint32_t expected;
+};
+
+TEST(KeyCode, PacksTypeAndCodeAndFlagsKeys) {
+  const key_case cases[] = {
+      {EV_KEY, KEY_A, 0x8001001eU},      // a key press or repeat
+      {EV_MSC, MSC_SCAN, 0x00040004U},   // the scan code some keyboards send first
+      {EV_REL, REL_X, 0x00020000U},      // motion: the value takes no part
+      {EV_SYN, SYN_REPORT, 0x00000000U}, //
+      {EV_KEY, 0xffffU, 0x8001ffffU},    // every code bit kept
+      {0x8001U, 5, 0x00010005U},         // type bit 15 dropped, and it is no key
+      {0xffffU, 0xffffU, 0x7fffffffU},   // bit 31 comes from EV_KEY alone
+  };
+  for (const key_case &c : cases) {
+    EXPECT_EQ(
+        evsnap::key_code(static_cast<std::uint16_t>(c.type), static_cast<std::uint16_t>(c.code)),
+        c.expected)
+        << "type " << c.type << " code " << c.code;
+  }
+}
+
+} // namespace

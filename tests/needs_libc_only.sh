@@ -1,0 +1,12 @@
+#!/bin/sh
+# Checks that a binary loads libc alone (or nothing at all when built static).
+# usage: needs_libc_only.sh BINARY [static]
+set -eu
+needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+if [ "${2:-}" = static ]; then
+  readelf -l "$1" | grep -q INTERP && { echo "$1 asks for a dynamic loader"; exit 1; }
+  [ -z "$needed" ] || { echo "$1 needs: $needed"; exit 1; }
+else
+  [ "$needed" = libc.so.6 ] || { echo "$1 needs: $needed (want libc.so.6 alone)"; exit 1; }
+fi
+echo "$1 needs: ${needed:-nothing}"

@@ -1,0 +1,107 @@
+// Help, version and rejected options, through the built binary.
+#include "run.h"
+#include "scratch.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const std::string hint = "Try `evsnap 1.0 --help' for more information.\n";
+
+std::string usage() {
+  return "Usage: " + run::binary() +
+         " [device]\n"
+         "\t -h --help \t\t\tdisplay usage summary\n"
+         "\t -v --version \t\t\tdisplay version\n"
+         "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n";
+}
+
+TEST(Options, HelpAndVersionOnStandardOutput) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-h"}, usage()},           {{"--help"}, usage()},
+      {{"--he"}, usage()},         {{"-h", "/nonexistent", "two", "three"}, usage()},
+      {{"-v"}, "evsnap 1.0\n"},    {{"--version"}, "evsnap 1.0\n"},
+      {{"--ver"}, "evsnap 1.0\n"}, {{"-v", "--bogus"}, "evsnap 1.0\n"},
+  };
+  for (const auto &[args, out] : cases) {
+    const run::outcome got = run::evsnap(args);
+    EXPECT_EQ(got.out, out) << ::testing::PrintToString(args);
+    EXPECT_EQ(got.err, "") << ::testing::PrintToString(args);
+    EXPECT_EQ(got.status, 0) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(Options, HelpAndVersionThatCannotBeWrittenFail) {
+  run::options full;
+  full.stdout_path = "/dev/full";
+  run::options closed;
+  closed.close_stdout = true;
+  for (const run::options &how : {full, closed}) {
+    for (const char *option : {"--help", "--version"}) {
+      const run::outcome got = run::evsnap({option}, how);
+      EXPECT_EQ(got.err, "evsnap 1.0: write error.\n") << option;
+      EXPECT_EQ(got.status, 1) << option;
+    }
+  }
+}
+
+TEST(Options, RejectedOptionAfterTheParsersOwnWord) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"-x"}, "unrecognized option: -x\n"},
+      {{"-x", "-v"}, "unrecognized option: -x\n"},
+      {{"--bogus"}, "unrecognized option: --bogus\n"},
+      {{"--bogus=1", "/dev/null"}, "unrecognized option: --bogus=1\n"},
+      {{"-t"}, "unrecognized option: -t\n"},
+      {{"--ver=2"}, "unrecognized option: --ver=2\n"},
+      {{"/dev/null", "--timeout"}, "unrecognized option: -t\n"},
+  };
+  for (const auto &[args, ours] : cases) {
+    const run::outcome got = run::evsnap(args);
+    const std::string tail = ours + hint;
+    EXPECT_EQ(got.out, "") << ::testing::PrintToString(args);
+    EXPECT_EQ(got.status, 1) << ::testing::PrintToString(args);
+    ASSERT_GT(got.err.size(), tail.size()) << got.err;
+    EXPECT_EQ(got.err.substr(got.err.size() - tail.size()), tail);
+    EXPECT_EQ(got.err.find('\0'), std::string::npos) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(Options, OperandBeforeOrAfterOptionsAndAfterDashDash) {
+  const scratch dir;
+  run::write_file(dir.path("-press"), run::bytes({run::record(EV_KEY, KEY_A, 1)}));
+  const std::vector<std::string> cases[] = {
+      {dir.path("-press"), "-t", "3"},
+      {"-t", "3", dir.path("-press")},
+      {"--timeout=3", "--", "-press"},
+  };
+  run::options here;
+  here.cwd = dir.dir();
+  for (const auto &args : cases) {
+    const run::outcome got = run::evsnap(args, here);
+    EXPECT_EQ(got.out, "0x8001001e\n") << ::testing::PrintToString(args);
+    EXPECT_EQ(got.status, 0) << ::testing::PrintToString(args);
+  }
+}
+
+TEST(Options, ZeroTimeoutWaitsUntilARecordComes) {
+  const scratch dir;
+  const std::string fifo = dir.path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int fd = open(fifo.c_str(), O_RDWR);
+  run::process evsnap({"-t", "0", fifo});
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_TRUE(evsnap.running()); // the default alarm would have ended it by now
+  const input_event press = run::record(EV_KEY, KEY_A, 1);
+  ASSERT_EQ(write(fd, &press, sizeof press), static_cast<ssize_t>(sizeof press));
+  const run::outcome got = evsnap.wait();
+  close(fd);
+  EXPECT_EQ(got.out, "0x8001001e\n");
+  EXPECT_EQ(got.status, 0);
+}
+
+} // namespace

@@ -1,0 +1,159 @@
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace run {
+
+namespace {
+
+int temp_fd() {
+  char name[] = "/tmp/evsnap-out-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) {
+    throw std::runtime_error("mkstemp failed");
+  }
+  unlink(name);
+  return fd;
+}
+
+std::string slurp(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t got = 0;
+  lseek(fd, 0, SEEK_SET);
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+// Under cross-compilation the binary runs through the emulator CMake names.
+std::vector<std::string> command(const std::vector<std::string> &args) {
+  std::vector<std::string> words;
+  std::istringstream emulator(EVSNAP_EMULATOR);
+  for (std::string word; emulator >> word;) {
+    words.push_back(word);
+  }
+  words.push_back(binary());
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+} // namespace
+
+std::string binary() {
+  return EVSNAP_BINARY;
+}
+
+process::process(const std::vector<std::string> &args, const options &how)
+    : out_(temp_fd()), err_(temp_fd()) {
+  std::vector<std::string> words = command(args);
+  std::vector<char *> argv;
+  for (std::string &word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = out_;
+    if (!how.stdout_path.empty()) {
+      out = open(how.stdout_path.c_str(), O_WRONLY);
+    }
+    dup2(out, STDOUT_FILENO);
+    dup2(err_, STDERR_FILENO);
+    if (how.close_stdout) {
+      close(STDOUT_FILENO);
+    }
+    if (how.hostile_alarm) {
+      signal(SIGALRM, SIG_IGN);
+      sigset_t alarm_only;
+      sigemptyset(&alarm_only);
+      sigaddset(&alarm_only, SIGALRM);
+      sigprocmask(SIG_BLOCK, &alarm_only, nullptr);
+    }
+    if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) {
+      _exit(126);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+}
+
+process::~process() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(out_);
+  close(err_);
+}
+
+bool process::running() {
+  if (!reaped_ && waitpid(pid_, &wstatus_, WNOHANG) == pid_) {
+    reaped_ = true;
+  }
+  return !reaped_;
+}
+
+outcome process::wait(double limit_seconds) {
+  outcome result;
+  const timespec tick{0, 5'000'000};
+  for (double waited = 0; running(); waited += 0.005) {
+    if (waited > limit_seconds) {
+      result.hung = true;
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &wstatus_, 0);
+      reaped_ = true;
+      break;
+    }
+    nanosleep(&tick, nullptr);
+  }
+  if (WIFEXITED(wstatus_)) {
+    result.status = WEXITSTATUS(wstatus_);
+  } else if (WIFSIGNALED(wstatus_)) {
+    result.signal = WTERMSIG(wstatus_);
+  }
+  result.out = slurp(out_);
+  result.err = slurp(err_);
+  return result;
+}
+
+input_event record(unsigned type, unsigned code, int value) {
+  input_event event{};
+  event.type = static_cast<__u16>(type);
+  event.code = static_cast<__u16>(code);
+  event.value = value;
+  return event;
+}
+
+void write_file(const std::string &path, const std::string &bytes) {
+  FILE *file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+      std::fclose(file) != 0) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::string bytes(const std::vector<input_event> &records) {
+  std::string text;
+  for (const input_event &event : records) {
+    text.append(reinterpret_cast<const char *>(&event), sizeof event);
+  }
+  return text;
+}
+
+std::string read_error(const std::string &device, long count) {
+  return "error reading " + device + ", read " + std::to_string(count) + " out of " +
+         std::to_string(sizeof(input_event)) + " bytes.\n";
+}
+
+} // namespace run

@@ -1,0 +1,57 @@
+// Starts the built evsnap as a user would and collects what it did.
+#pragma once
+
+#include <linux/input.h>
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace run {
+
+struct options {
+  std::string stdout_path; // empty: capture standard output
+  bool close_stdout = false;
+  bool hostile_alarm = false; // start with SIGALRM ignored and blocked
+  std::string cwd;
+};
+
+struct outcome {
+  std::string out;
+  std::string err;
+  int status = -1;   // exit status; -1 when a signal ended the run
+  int signal = 0;    // the signal that ended the run, if any
+  bool hung = false; // still running at the limit, so killed
+};
+
+class process {
+public:
+  process(const std::vector<std::string> &args, const options &how = {});
+  process(const process &) = delete;
+  process &operator=(const process &) = delete;
+  ~process();
+  bool running();
+  outcome wait(double limit_seconds = 10);
+
+private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  int wstatus_ = 0;
+  bool reaped_ = false;
+};
+
+inline outcome evsnap(const std::vector<std::string> &args, const options &how = {}) {
+  return process(args, how).wait();
+}
+
+// The path the binary is started under, which is its argv[0].
+std::string binary();
+
+input_event record(unsigned type, unsigned code, int value);
+// Writes bytes to path, replacing what was there.
+void write_file(const std::string &path, const std::string &bytes);
+std::string bytes(const std::vector<input_event> &records);
+std::string read_error(const std::string &device, long count);
+
+} // namespace run
