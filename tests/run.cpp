@@ -83,7 +83,7 @@ process::process(const std::vector<std::string> &args, const options &how)
     if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) {
       _exit(126);
     }
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
 }

@@ -1,0 +1,31 @@
+#!/bin/bash
+# Builds and runs every test suite. Installs what a suite needs from Debian's
+# packages when run as root; otherwise skips that suite and says why.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+updated=
+# need SUITE PACKAGE...: true when the packages are there or could be installed.
+need() {
+  local suite=$1 missing=()
+  shift
+  for pkg in "$@"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  ((${#missing[@]} == 0)) && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "SKIPPED $suite: needs ${missing[*]} (apt-get install ${missing[*]}, or run as root)"
+    return 1
+  fi
+  [ -n "$updated" ] || { apt-get update -qq && updated=1; }
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+if need host cmake g++ googletest binutils; then
+  cmake --workflow --preset host
+fi
+
+if need arm cmake g++-arm-linux-gnueabihf qemu-user googletest binutils; then
+  cmake --workflow --preset arm
+  cmake --workflow --preset arm-static
+fi
