@@ -29,3 +29,11 @@ if need arm cmake g++-arm-linux-gnueabihf qemu-user googletest binutils; then
   cmake --workflow --preset arm
   cmake --workflow --preset arm-static
 fi
+
+# Debian packages for amd64 and armhf: the man page linted, both packages built,
+# inspected, the binaries run as installed, lintian without errors.
+if need packaging cmake g++ g++-arm-linux-gnueabihf qemu-user binutils dpkg-dev lintian mandoc; then
+  mandoc -T lint doc/evsnap.1
+  bash packaging/build-debs.sh
+  bash tests/packages.sh build/packages
+fi

@@ -1,0 +1,101 @@
+# Install layout (man page, bash completion, documentation) and Debian packages.
+option(EVSNAP_DEBIAN_LAYOUT
+  "Install the documentation as a Debian package ships it: gzipped, with copyright and changelog"
+  OFF)
+
+# `cmake --install --strip` (and cpack) strip the binary; take out the
+# compilers' .comment and the .note section too, as Debian's dh_strip does.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:evsnap>\"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+install(FILES completions/evsnap
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(NOT EVSNAP_DEBIAN_LAYOUT)
+  install(FILES doc/evsnap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  set(debian_dir ${CMAKE_CURRENT_BINARY_DIR}/debian)
+  # The copyright file in the machine-readable format, with the licence text
+  # taken from LICENSE: blank lines become " .", every line is indented.
+  file(READ LICENSE licence)
+  string(REGEX REPLACE "^.*\nCopyright \\(c\\) ([^\n]*)\n\n" "" licence_text "${licence}")
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" _ "${licence}")
+  set(licence_holder "${CMAKE_MATCH_1}")
+  string(STRIP "${licence_text}" licence_text)
+  string(REPLACE "\n\n" "\n.\n" licence_text "${licence_text}")
+  string(REPLACE "\n" "\n " licence_text "${licence_text}")
+  file(WRITE ${debian_dir}/copyright
+    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+    "Upstream-Name: ${PROJECT_NAME}\n\n"
+    "Files: *\nCopyright: ${licence_holder}\nLicense: Expat\n\n"
+    "License: Expat\n ${licence_text}\n")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
+
+  # gzip -9n: no name or time stamp in the header, so builds are reproducible.
+  foreach(doc doc/evsnap.1 packaging/changelog)
+    get_filename_component(name ${doc} NAME)
+    add_custom_command(OUTPUT ${debian_dir}/${name}.gz
+      COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${CMAKE_CURRENT_SOURCE_DIR}/${doc}
+              ${debian_dir}/${name}.gz
+      DEPENDS ${doc} VERBATIM)
+    list(APPEND debian_docs ${debian_dir}/${name}.gz)
+  endforeach()
+  add_custom_target(debian_docs ALL DEPENDS ${debian_docs})
+  install(FILES ${debian_dir}/evsnap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${debian_dir}/changelog.gz ${debian_dir}/copyright
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+# cpack -G DEB, from a build for the machine the package is for.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "The evsnap developers")
+set(CPACK_PACKAGE_CONTACT "The evsnap developers <evsnap@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "print the key code of the next input event record")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "evsnap waits a bounded time for the next record of one Linux input event
+device (/dev/input/eventN) and prints one line, a hexadecimal key code that a
+shell script can act on. It is small, starts fast and needs nothing but libc:
+made for boot scripts on embedded boards that ask whether a button is held or
+which key the operator pressed.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# A native package: its changelog is changelog.gz, its version has no revision.
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The Debian architecture of the machine the compiler builds for (armhf for
+# arm-linux-gnueabihf-g++), not of the machine that runs CPack.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
+    OUTPUT_VARIABLE evsnap_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND dpkg-architecture -t ${evsnap_triplet} -q DEB_HOST_ARCH
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+    ERROR_QUIET)
+endif()
+
+# Depends on libc6: dpkg-shlibdeps reads the host libc's symbols file. A cross
+# build has no such file, so cmake/cpack-deb.cmake derives the version from the
+# GLIBC_x.y versions the binary requires once it is built.
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_EVSNAP_LIBC_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/libc-depends.sh)
+  set(CPACK_EVSNAP_OBJDUMP ${CMAKE_OBJDUMP})
+  set(CPACK_EVSNAP_BINARY_FILE ${CMAKE_CURRENT_BINARY_DIR}/evsnap-binary.cmake)
+  file(GENERATE OUTPUT ${CPACK_EVSNAP_BINARY_FILE}
+    CONTENT "set(CPACK_EVSNAP_BINARY \"$<TARGET_FILE:evsnap>\")\n")
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-deb.cmake)
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)
