@@ -29,6 +29,7 @@ want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
 # Debian architecture|ELF machine|objdump|how to start a binary for it.
 while IFS='|' read -r arch machine objdump run; do
     deb=$dir/evsnap_${version}_$arch.deb
+    [ -f "$deb" ] || { fail "$deb: no such package"; continue; }
     echo "== $deb ($(stat -c %s "$deb") bytes)"
     dpkg-deb --info "$deb"
     field() { dpkg-deb --field "$deb" "$1"; }
