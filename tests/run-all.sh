@@ -29,3 +29,9 @@ if need arm cmake g++-arm-linux-gnueabihf qemu-user googletest binutils; then
   cmake --workflow --preset arm
   cmake --workflow --preset arm-static
 fi
+
+# The static ARM evsnap on Debian's armhf kernel under qemu-system-arm. The
+# suite fetches the kernel and busybox itself (apt-get download, cached).
+if need vm cmake g++-arm-linux-gnueabihf qemu-system-arm cpio python3; then
+  cmake --workflow --preset vm
+fi
