@@ -37,3 +37,9 @@ if need packaging cmake g++ g++-arm-linux-gnueabihf qemu-user binutils dpkg-dev 
   bash packaging/build-debs.sh
   bash tests/packages.sh build/packages
 fi
+
+# The static ARM evsnap on Debian's armhf kernel under qemu-system-arm. The
+# suite fetches the kernel and busybox itself (apt-get download, cached).
+if need vm cmake g++-arm-linux-gnueabihf qemu-system-arm cpio python3; then
+  cmake --workflow --preset vm
+fi
