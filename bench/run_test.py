@@ -85,6 +85,12 @@ class Figures(unittest.TestCase):
                 "ratio_median": 1.05,
                 "us_per_capture_median": {"evsnap": 105.0, "floor": 100.0},
             },
+            "cpu_time": {
+                "rounds": 2,
+                "captures_per_round": 20,
+                "ratio_median": 1.25,
+                "us_per_capture_median": {"evsnap": 50.0, "floor": 40.0},
+            },
             "stripped_bytes": {"host": {"evsnap": 100, "floor": 100}},
             "latency_us": {
                 "runs": 20,
@@ -97,6 +103,7 @@ class Figures(unittest.TestCase):
         expected = [
             ("instructions per capture", "1.030", "<= 1.02 above"),
             ("wall time per capture", "1.050", "<= 1.05 met"),
+            ("CPU time per capture", "1.250", None),
             ("FIFO latency median", "0.500", None),
             ("shared libraries (host)", "libm.so.6", "libc alone above"),
             ("skipped peak_rss", "no /usr/bin/time", None),
@@ -107,6 +114,8 @@ class Figures(unittest.TestCase):
                 self.assertIn(figure, line)
                 if target:
                     self.assertTrue(line.endswith(target), line)
+                else:
+                    self.assertNotIn("<=", line)
 
 
 @unittest.skipIf(shutil.which("cc") is None, "no C compiler")
