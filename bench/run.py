@@ -220,9 +220,12 @@ def latency(programs, runs, record_bytes, scratch):
     # Held open for writing, so the programs' open does not wait for a writer.
     writer = os.open(fifo, os.O_RDWR)
     micros = {name: [] for name in programs}
+    order = list(programs.items())
     try:
         for _ in range(runs):
-            for name, binary in programs.items():
+            # A B, then B A: neither program always follows the other's exit.
+            order.reverse()
+            for name, binary in order:
                 out_r, out_w = os.pipe()
                 pid = spawn(binary, fifo, out_w)
                 os.close(out_w)
@@ -264,6 +267,7 @@ def measure(args):
         "machine": platform.machine(),
         "kernel": platform.release(),
         "record_bytes": struct.calcsize(RECORD_FORMAT),
+        "load_average": {"start": os.getloadavg()[0]},
         "skipped": {},
     }
 
@@ -347,6 +351,7 @@ def measure(args):
                 for name, values in micros.items()
             },
         }
+    results["load_average"]["end"] = os.getloadavg()[0]
     return results
 
 
@@ -358,7 +363,8 @@ def bad_figures(results, where=""):
     if isinstance(results, (int, float)):
         return [] if math.isfinite(results) and results > 0 else [where or "."]
     if isinstance(results, dict):
-        items = results.items()
+        # The machine's load is context, and may well be 0.
+        items = [(key, value) for key, value in results.items() if key != "load_average"]
     elif isinstance(results, list):
         items = enumerate(results)
     else:
@@ -425,9 +431,10 @@ def table(results):
             )
 
     widths = [max(len(r[i]) for r in rows) for i in range(4)]
+    load = results["load_average"]
     lines = [
         f"evsnap against the floor: {results['machine']}, {results['record_bytes']}-byte records, "
-        f"{results['mode']} run"
+        f"{results['mode']} run, load average {load['start']:.1f} to {load['end']:.1f}"
     ]
     for r in rows:
         cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:4], widths[1:4])]

@@ -61,6 +61,7 @@ class Figures(unittest.TestCase):
             "latency_us": {"evsnap": {"median": -3.0, "p99": 40.0}},
             "met": True,
             "compiler": None,
+            "load_average": {"start": 0.0, "end": 0.5},
         }
         self.assertEqual(
             run.bad_figures(results),
@@ -77,6 +78,7 @@ class Figures(unittest.TestCase):
             "machine": "x86_64",
             "record_bytes": 24,
             "mode": "quick",
+            "load_average": {"start": 0.25, "end": 1.0},
             "skipped": {"peak_rss": "no /usr/bin/time"},
             "instructions": {"evsnap": 1030, "floor": 1000, "floor_alarm_reset": 1025},
             "wall_time": {
@@ -101,6 +103,7 @@ class Figures(unittest.TestCase):
         }
         lines = run.table(results).splitlines()
         expected = [
+            ("evsnap against the floor", "load average 0.2 to 1.0", None),
             ("instructions per capture", "1.030", "<= 1.02 above"),
             ("wall time per capture", "1.050", "<= 1.05 met"),
             ("CPU time per capture", "1.250", None),
