@@ -10,16 +10,31 @@
 
 using namespace evsnap;
 
+// Output goes straight to the descriptors: stdio's stdout and stderr would
+// cost two symbol lookups at every start, and its first line a heap set-up.
 namespace {
 
 void hint() {
-  std::fprintf(stderr, "Try `%s --help' for more information.\n", progname);
+  dprintf(STDERR_FILENO, "Try `%s --help' for more information.\n", progname);
 }
 
-// Whatever went to standard output must have reached it: scripts trust the status.
-int finish_output(int status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fprintf(stderr, "%s: write error.\n", progname);
+// Writes all of text to standard output, or fails.
+bool put(const char *text, std::size_t size) {
+  while (size > 0) {
+    const ssize_t done = write(STDOUT_FILENO, text, size);
+    if (done <= 0) {
+      return false;
+    }
+    text += done;
+    size -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+// Scripts trust the status: output that did not reach standard output fails the run.
+int finish_output(bool written, int status) {
+  if (!written) {
+    dprintf(STDERR_FILENO, "%s: write error.\n", progname);
     return 1;
   }
   return status;
@@ -30,26 +45,27 @@ int finish_output(int status) {
 int main(int argc, char *argv[]) {
   const settings run = read_command_line(argc, argv);
   switch (run.next) {
-  case step::usage:
-    std::printf("Usage: %s [device]\n"
-                "\t -h --help \t\t\tdisplay usage summary\n"
-                "\t -v --version \t\t\tdisplay version\n"
-                "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n",
-                argv[0]);
-    return finish_output(0);
+  case step::usage: {
+    const int written = dprintf(STDOUT_FILENO,
+                                "Usage: %s [device]\n"
+                                "\t -h --help \t\t\tdisplay usage summary\n"
+                                "\t -v --version \t\t\tdisplay version\n"
+                                "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n",
+                                argv[0]);
+    return finish_output(written >= 0, 0);
+  }
   case step::version:
-    std::printf("%s\n", progname);
-    return finish_output(0);
+    return finish_output(dprintf(STDOUT_FILENO, "%s\n", progname) >= 0, 0);
   case step::bad_option:
     if (run.rejected_opt != 0) {
-      std::fprintf(stderr, "unrecognized option: -%c\n", run.rejected_opt);
+      dprintf(STDERR_FILENO, "unrecognized option: -%c\n", run.rejected_opt);
     } else {
-      std::fprintf(stderr, "unrecognized option: %s\n", run.rejected_arg);
+      dprintf(STDERR_FILENO, "unrecognized option: %s\n", run.rejected_arg);
     }
     hint();
     return 1;
   case step::bad_operands:
-    std::fprintf(stderr, "%s: incorrect number of arguments.\n", progname);
+    dprintf(STDERR_FILENO, "%s: incorrect number of arguments.\n", progname);
     hint();
     return 1;
   case step::capture:
@@ -71,14 +87,15 @@ int main(int argc, char *argv[]) {
   input_event event{};
   const ssize_t rd = read(fd, &event, sizeof event);
   int status = 0;
+  bool written = true;
   if (rd != static_cast<ssize_t>(sizeof event)) {
-    std::fprintf(stderr, "error reading %s, read %d out of %d bytes.\n", run.device,
-                 static_cast<int>(rd), static_cast<int>(sizeof event));
+    dprintf(STDERR_FILENO, "error reading %s, read %d out of %d bytes.\n", run.device,
+            static_cast<int>(rd), static_cast<int>(sizeof event));
     status = 1;
   } else if (event.value != 0) {
-    const std::uint32_t code = key_code(event.type, event.code);
-    std::printf("0x%08lx\n", static_cast<unsigned long>(code));
+    const code_line text = key_line(key_code(event.type, event.code));
+    written = put(text.data(), text.size());
   }
   close(fd);
-  return finish_output(status);
+  return finish_output(written, status);
 }

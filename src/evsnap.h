@@ -1,6 +1,8 @@
 // The parts of evsnap that need no system call: the key code and the command line.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace evsnap {
@@ -16,6 +18,18 @@ inline constexpr std::uint16_t ev_key = 1; // EV_KEY in <linux/input-event-codes
 constexpr std::uint32_t key_code(std::uint16_t type, std::uint16_t code) {
   const std::uint32_t key = type == ev_key ? 0x80000000U : 0U;
   return key | (std::uint32_t{type} & 0x7fffU) << 16U | code;
+}
+
+// The line evsnap prints for a key code, as printf's "0x%08lx\n" writes it.
+using code_line = std::array<char, 11>;
+constexpr code_line key_line(std::uint32_t code) {
+  code_line text{'0', 'x'};
+  for (std::size_t digit = 9; digit >= 2; --digit) {
+    text[digit] = "0123456789abcdef"[code & 0xfU];
+    code >>= 4U;
+  }
+  text[10] = '\n';
+  return text;
 }
 
 // What main does once the command line has been read.

@@ -1,7 +1,10 @@
 #include "evsnap.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 #include <linux/input.h>
+#include <string>
 
 namespace {
 
@@ -26,6 +29,16 @@ TEST(KeyCode, PacksTypeAndCodeAndFlagsKeys) {
         evsnap::key_code(static_cast<std::uint16_t>(c.type), static_cast<std::uint16_t>(c.code)),
         c.expected)
         << "type " << c.type << " code " << c.code;
+  }
+}
+
+TEST(KeyCode, LineReadsAsPrintfWritesIt) {
+  for (const std::uint32_t code :
+       {0x0U, 0x8001001eU, 0x00040004U, 0x0123abcdU, 0x7fffffffU, 0xfedc9876U, 0xffffffffU}) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "0x%08lx\n", static_cast<unsigned long>(code));
+    const evsnap::code_line line = evsnap::key_line(code);
+    EXPECT_EQ(std::string(line.data(), line.size()), expected) << code;
   }
 }
 
