@@ -29,3 +29,23 @@ if need arm cmake g++-arm-linux-gnueabihf qemu-user googletest binutils; then
   cmake --workflow --preset arm
   cmake --workflow --preset arm-static
 fi
+
+# Robustness: the suite under ASan and UBSan, a bounded fuzz run, valgrind's
+# memcheck over the host binary, clang-tidy and cppcheck over src/.
+if need sanitize cmake g++ googletest; then
+  cmake --workflow --preset sanitize
+fi
+
+if need fuzz cmake g++ clang-14 libclang-rt-14-dev; then
+  cmake --workflow --preset fuzz
+fi
+
+if need memcheck cmake g++ valgrind; then
+  cmake --preset host >/dev/null
+  cmake --build --preset host --target evsnap
+  bash tests/memcheck.sh build/host/evsnap
+fi
+
+if need static-analysis cmake g++ clang-tidy-14 cppcheck; then
+  bash tests/static-analysis.sh
+fi
