@@ -22,15 +22,19 @@ evsnap::settings read(std::vector<std::string> args) {
   optind = 0; // restart glibc's parser from scratch
   const evsnap::settings run =
       evsnap::read_command_line(static_cast<int>(args.size()), argv.data());
-  // The device points into argv; keep it past this frame.
+  // The device and a rejected long option point into argv; keep them past this frame.
   static std::string device;
+  static std::string rejected_arg;
+  evsnap::settings copy = run;
   if (run.device != nullptr && run.device != evsnap::default_device) {
     device = run.device;
-    evsnap::settings copy = run;
     copy.device = device.c_str();
-    return copy;
   }
-  return run;
+  if (run.rejected_arg != nullptr) {
+    rejected_arg = run.rejected_arg;
+    copy.rejected_arg = rejected_arg.c_str();
+  }
+  return copy;
 }
 
 TEST(CommandLine, Timeout) {

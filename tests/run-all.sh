@@ -49,3 +49,23 @@ if need bench cmake gcc g++ python3 valgrind time binutils; then
   PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py'
   python3 bench/run.py --quick --json build/bench/quick.json
 fi
+
+# Robustness: the suite under ASan and UBSan, a bounded fuzz run, valgrind's
+# memcheck over the host binary, clang-tidy and cppcheck over src/.
+if need sanitize cmake g++ googletest; then
+  cmake --workflow --preset sanitize
+fi
+
+if need fuzz cmake g++ clang-14 libclang-rt-14-dev; then
+  cmake --workflow --preset fuzz
+fi
+
+if need memcheck cmake g++ valgrind; then
+  cmake --preset host >/dev/null
+  cmake --build --preset host --target evsnap
+  bash tests/memcheck.sh build/host/evsnap
+fi
+
+if need static-analysis cmake g++ clang-tidy-14 cppcheck; then
+  bash tests/static-analysis.sh
+fi

@@ -1,0 +1,71 @@
+#!/bin/bash
+# Runs the built evsnap under valgrind's memcheck as a user would: each run
+# must end with its usual status, no memory error and no heap block left at
+# exit, not even a reachable one (evsnap allocates nothing of its own; the
+# only block is stdio's buffer, which libc frees at exit under valgrind).
+# usage: memcheck.sh BINARY
+set -euo pipefail
+binary=$(realpath "$1")
+work=$(mktemp -d /tmp/evsnap-memcheck-XXXXXX)
+trap 'exec 3>&-; rm -rf "$work"' EXIT
+cd "$work"
+
+# The record's size is the build target's: evsnap names it when a read falls short.
+: >empty
+size=$("$binary" empty 2>&1 | sed -n 's/.* out of \([0-9]*\) bytes\.$/\1/p') || true
+[ -n "$size" ] || { echo "cannot learn the record size from $binary"; exit 1; }
+
+# record TYPE CODE VALUE: the time left zero, then the fields in host byte order.
+record() {
+  local little=
+  [ "$(printf '\001\000' | od -An -tu2 | tr -d ' ')" = 1 ] && little=1
+  head -c $((size - 8)) /dev/zero
+  for field in "$1:2" "$2:2" "$3:4"; do
+    local value=${field%:*} width=${field#*:} bytes=() i
+    for ((i = 0; i < width; i++)); do
+      bytes+=("$(printf '\\%03o' $(((value >> (8 * i)) & 255)))")
+    done
+    if [ -z "$little" ]; then
+      for ((i = width - 1; i >= 0; i--)); do printf "${bytes[i]}"; done
+    else
+      for ((i = 0; i < width; i++)); do printf "${bytes[i]}"; done
+    fi
+  done
+}
+record 1 30 1 >press
+record 1 30 0 >release
+head -c $((size - 1)) press >short
+mkfifo fifo
+exec 3<>fifo # held open, so that evsnap's open does not block
+
+failed=0
+to=out # where standard output goes; a case may say /dev/full
+# check NAME STATUS STDOUT ARG...: one run under memcheck.
+check() {
+  local name=$1 want=$2 want_out=$3 status=0
+  shift 3
+  { valgrind --log-file=log --error-exitcode=99 --leak-check=full \
+      --show-leak-kinds=all --errors-for-leak-kinds=all \
+      "$binary" "$@" >"$to"; } 2>/dev/null || status=$?
+  if [ "$status" != "$want" ] || ! grep -q 'in use at exit: 0 bytes in 0 blocks' log ||
+    { [ "$to" = out ] && [ "$(cat out)" != "$want_out" ]; }; then
+    echo "FAIL $name: status $status, want $want; standard output:"
+    cat out log
+    failed=1
+  else
+    echo "ok   $name: status $status, $(grep -o '[0-9,]* allocs, [0-9,]* frees' log)"
+  fi
+}
+
+check "key record" 0 0x8001001e press
+check "record of value 0" 0 "" release
+check "short file" 1 "" short
+check "missing device" 1 "" missing
+check "two operands" 1 "" press press
+check "--help" 0 "$("$binary" --help)" --help # as without valgrind
+check "--version" 0 "evsnap 1.0" --version
+check "rejected option" 1 "" --bogus
+check "option without its value" 1 "" press -t
+to=/dev/full check "full standard output" 1 "" press
+check "no record: the alarm" 142 "" -t 1 fifo
+exit "$failed"
