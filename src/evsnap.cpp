@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <string_view>
 #include <unistd.h>
 
 using namespace evsnap;
 
-// Output goes straight to the descriptors: stdio's stdout and stderr would
-// cost two symbol lookups at every start, and its first line a heap set-up.
+// Standard output is written with write(2), not stdio: stdio would cost
+// symbol lookups at every start and a heap for its buffer, and dprintf takes
+// a buffer from the heap too. Messages on standard error use dprintf.
 namespace {
 
 void hint() {
@@ -19,14 +21,13 @@ void hint() {
 }
 
 // Writes all of text to standard output, or fails.
-bool put(const char *text, std::size_t size) {
-  while (size > 0) {
-    const ssize_t done = write(STDOUT_FILENO, text, size);
+bool put(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t done = write(STDOUT_FILENO, text.data(), text.size());
     if (done <= 0) {
       return false;
     }
-    text += done;
-    size -= static_cast<std::size_t>(done);
+    text.remove_prefix(static_cast<std::size_t>(done));
   }
   return true;
 }
@@ -45,17 +46,16 @@ int finish_output(bool written, int status) {
 int main(int argc, char *argv[]) {
   const settings run = read_command_line(argc, argv);
   switch (run.next) {
-  case step::usage: {
-    const int written = dprintf(STDOUT_FILENO,
-                                "Usage: %s [device]\n"
-                                "\t -h --help \t\t\tdisplay usage summary\n"
-                                "\t -v --version \t\t\tdisplay version\n"
-                                "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n",
-                                argv[0]);
-    return finish_output(written >= 0, 0);
-  }
+  case step::usage:
+    return finish_output(
+        put("Usage: ") && put(argv[0]) &&
+            put(" [device]\n"
+                "\t -h --help \t\t\tdisplay usage summary\n"
+                "\t -v --version \t\t\tdisplay version\n"
+                "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n"),
+        0);
   case step::version:
-    return finish_output(dprintf(STDOUT_FILENO, "%s\n", progname) >= 0, 0);
+    return finish_output(put(progname) && put("\n"), 0);
   case step::bad_option:
     if (run.rejected_opt != 0) {
       dprintf(STDERR_FILENO, "unrecognized option: -%c\n", run.rejected_opt);
@@ -94,7 +94,7 @@ int main(int argc, char *argv[]) {
     status = 1;
   } else if (event.value != 0) {
     const code_line text = key_line(key_code(event.type, event.code));
-    written = put(text.data(), text.size());
+    written = put({text.data(), text.size()});
   }
   close(fd);
   return finish_output(written, status);
