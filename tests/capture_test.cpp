@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <linux/limits.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -105,11 +103,7 @@ TEST(Capture, UnwritableOutputIsAnError) {
   run::write_file(press, run::bytes({record(EV_KEY, KEY_A, 1)}));
   run::write_file(release, run::bytes({record(EV_KEY, KEY_A, 0)}));
 
-  run::options full;
-  full.stdout_path = "/dev/full";
-  run::options closed;
-  closed.close_stdout = true;
-  for (const run::options &how : {full, closed}) {
+  for (const run::options &how : run::unwritable_stdout()) {
     const run::outcome got = run::evsnap({press}, how);
     EXPECT_EQ(got.err, "evsnap 1.0: write error.\n");
     EXPECT_EQ(got.status, 1);
@@ -117,17 +111,6 @@ TEST(Capture, UnwritableOutputIsAnError) {
     EXPECT_EQ(run::evsnap({release}, how).status, 0);
   }
 }
-
-// A FIFO the test holds open itself, so evsnap's open does not block.
-struct held_fifo {
-  scratch dir;
-  std::string path = dir.path("fifo");
-  int fd = (mkfifo(path.c_str(), 0600), open(path.c_str(), O_RDWR));
-  ~held_fifo() { close(fd); }
-  void send(const input_event &event) const {
-    ASSERT_EQ(write(fd, &event, sizeof event), static_cast<ssize_t>(sizeof event));
-  }
-};
 
 TEST(Capture, NoRecordEndsByTheAlarm) {
   const held_fifo fifo;
@@ -146,7 +129,7 @@ TEST(Capture, RecordArrivingWhileWaiting) {
   const held_fifo fifo;
   run::process evsnap({"-t", "5", fifo.path});
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  fifo.send(record(EV_KEY, KEY_A, 1));
+  ASSERT_TRUE(fifo.send(run::bytes({record(EV_KEY, KEY_A, 1)})));
   const run::outcome got = evsnap.wait();
   EXPECT_EQ(got.out, "0x8001001e\n");
   EXPECT_EQ(got.status, 0);

@@ -7,9 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -124,18 +122,6 @@ TEST(Hostile, ArgumentVectors) {
   });
 }
 
-// A FIFO that the test holds open for reading and writing, so that evsnap's
-// open, which waits for a writer, returns at once.
-struct held_fifo {
-  scratch dir;
-  std::string path = dir.path("fifo");
-  int fd = (mkfifo(path.c_str(), 0600), open(path.c_str(), O_RDWR));
-  held_fifo() = default;
-  held_fifo(const held_fifo &) = delete;
-  held_fifo &operator=(const held_fifo &) = delete;
-  ~held_fifo() { close(fd); }
-};
-
 TEST(Hostile, PathsThatAreNoEventDevice) {
   const scratch dir;
   const std::string press = dir.path("press");
@@ -149,10 +135,10 @@ TEST(Hostile, PathsThatAreNoEventDevice) {
 
   const held_fifo whole;
   const std::string queued = run::bytes({record(EV_KEY, KEY_A, 1)});
-  ASSERT_EQ(write(whole.fd, queued.data(), queued.size()), static_cast<ssize_t>(queued.size()));
+  ASSERT_TRUE(whole.send(queued));
   const held_fifo half;
   const std::string part = queued.substr(0, queued.size() / 2);
-  ASSERT_EQ(write(half.fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  ASSERT_TRUE(half.send(part));
 
   run::options here;
   here.cwd = dir.dir();

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -37,11 +34,7 @@ TEST(Options, HelpAndVersionOnStandardOutput) {
 }
 
 TEST(Options, HelpAndVersionThatCannotBeWrittenFail) {
-  run::options full;
-  full.stdout_path = "/dev/full";
-  run::options closed;
-  closed.close_stdout = true;
-  for (const run::options &how : {full, closed}) {
+  for (const run::options &how : run::unwritable_stdout()) {
     for (const char *option : {"--help", "--version"}) {
       const run::outcome got = run::evsnap({option}, how);
       EXPECT_EQ(got.err, "evsnap 1.0: write error.\n") << option;
@@ -89,17 +82,12 @@ TEST(Options, OperandBeforeOrAfterOptionsAndAfterDashDash) {
 }
 
 TEST(Options, ZeroTimeoutWaitsUntilARecordComes) {
-  const scratch dir;
-  const std::string fifo = dir.path("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const int fd = open(fifo.c_str(), O_RDWR);
-  run::process evsnap({"-t", "0", fifo});
+  const held_fifo fifo;
+  run::process evsnap({"-t", "0", fifo.path});
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_TRUE(evsnap.running()); // the default alarm would have ended it by now
-  const input_event press = run::record(EV_KEY, KEY_A, 1);
-  ASSERT_EQ(write(fd, &press, sizeof press), static_cast<ssize_t>(sizeof press));
+  ASSERT_TRUE(fifo.send(run::bytes({run::record(EV_KEY, KEY_A, 1)})));
   const run::outcome got = evsnap.wait();
-  close(fd);
   EXPECT_EQ(got.out, "0x8001001e\n");
   EXPECT_EQ(got.status, 0);
 }

@@ -60,7 +60,7 @@ if need fuzz cmake g++ clang-14 libclang-rt-14-dev; then
   cmake --workflow --preset fuzz
 fi
 
-if need memcheck cmake g++ valgrind; then
+if need memcheck cmake g++ valgrind python3; then
   cmake --preset host >/dev/null
   cmake --build --preset host --target evsnap
   bash tests/memcheck.sh build/host/evsnap

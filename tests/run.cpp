@@ -54,6 +54,14 @@ std::string binary() {
   return EVSNAP_BINARY;
 }
 
+std::vector<options> unwritable_stdout() {
+  options full;
+  full.stdout_path = "/dev/full";
+  options closed;
+  closed.close_stdout = true;
+  return {full, closed};
+}
+
 process::process(const std::vector<std::string> &args, const options &how)
     : out_(temp_fd()), err_(temp_fd()) {
   std::vector<std::string> words = command(args);

@@ -45,6 +45,9 @@ inline outcome evsnap(const std::vector<std::string> &args, const options &how =
   return process(args, how).wait();
 }
 
+// Standard output full (/dev/full), and standard output closed.
+std::vector<options> unwritable_stdout();
+
 // The path the binary is started under, which is its argv[0].
 std::string binary();
 

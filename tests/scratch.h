@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class scratch {
 public:
@@ -19,4 +22,20 @@ public:
 
 private:
   std::string dir_;
+};
+
+// A FIFO that the test holds open for reading and writing, so that evsnap's
+// open, which waits for a writer, returns at once.
+struct held_fifo {
+  scratch dir;
+  std::string path = dir.path("fifo");
+  int fd = (mkfifo(path.c_str(), 0600), open(path.c_str(), O_RDWR));
+  held_fifo() = default;
+  held_fifo(const held_fifo &) = delete;
+  held_fifo &operator=(const held_fifo &) = delete;
+  ~held_fifo() { close(fd); }
+  // True when all of bytes went in.
+  bool send(const std::string &bytes) const {
+    return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
 };
