@@ -79,7 +79,7 @@ def build(preset, toolchain=None):
     """evsnap from the preset, the floor with the same build type and toolchain."""
     evsnap_dir = BUILD / preset
     floor_dir = BUILD / f"floor-{preset}"
-    run(["cmake", "--preset", preset, "-B", evsnap_dir, "-DEVSNAP_TESTS=OFF"])
+    run(["cmake", "--preset", preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF"])
     run(["cmake", "--build", evsnap_dir, "--target", "evsnap", "-j2"])
     build_type = cache_value(evsnap_dir, "CMAKE_BUILD_TYPE")
     configure = ["cmake", "-S", ROOT / "bench", "-B", floor_dir, f"-DCMAKE_BUILD_TYPE={build_type}"]

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
 
-cmake -S . -B build/lint -DEVSNAP_TESTS=OFF -DEVSNAP_WERROR=ON \
+cmake -S . -B build/lint -DBUILD_TESTING=OFF -DEVSNAP_WERROR=ON \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 "$tidy" --quiet -p build/lint src/*.cpp 2>&1 | { grep -v ' warnings generated\.$' || true; }
 
