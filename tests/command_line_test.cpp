@@ -56,6 +56,14 @@ TEST(CommandLine, Timeout) {
       {{"-t", "99999999999"}, INT32_MAX},  // held, not wrapped
       {{"-t", "-99999999999"}, INT32_MIN}, //
       {{"-t", "4294967297"}, INT32_MAX},   // would wrap to 1
+      {{"-t", "2147483647"}, INT32_MAX},
+      {{"-t", "-2147483648"}, INT32_MIN},
+      {{"-t", "2147483648"}, INT32_MAX},  // past int32 by one: 32-bit long saturates here too
+      {{"-t", "-2147483649"}, INT32_MIN}, //
+      {{"-t", "3000000000"}, INT32_MAX},  // fits a 64-bit long, not a 32-bit one
+      {{"-t", "-3000000000"}, INT32_MIN}, //
+      {{"-t", "99999999999999999999"}, INT32_MAX},  // past every long
+      {{"-t", "-99999999999999999999"}, INT32_MIN}, //
   };
   for (const auto &[args, timeout] : cases) {
     const evsnap::settings run = read(args);

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace {
 
 const std::string hint = "Try `evsnap 1.0 --help' for more information.\n";
@@ -79,17 +77,6 @@ TEST(Options, OperandBeforeOrAfterOptionsAndAfterDashDash) {
     EXPECT_EQ(got.out, "0x8001001e\n") << ::testing::PrintToString(args);
     EXPECT_EQ(got.status, 0) << ::testing::PrintToString(args);
   }
-}
-
-TEST(Options, ZeroTimeoutWaitsUntilARecordComes) {
-  const held_fifo fifo;
-  run::process evsnap({"-t", "0", fifo.path});
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_TRUE(evsnap.running()); // the default alarm would have ended it by now
-  ASSERT_TRUE(fifo.send(run::bytes({run::record(EV_KEY, KEY_A, 1)})));
-  const run::outcome got = evsnap.wait();
-  EXPECT_EQ(got.out, "0x8001001e\n");
-  EXPECT_EQ(got.status, 0);
 }
 
 } // namespace

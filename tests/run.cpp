@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,11 +26,15 @@ int temp_fd() {
   return fd;
 }
 
-std::string slurp(int fd) {
+// Standard error shares a file size limit with standard output: the limit
+// leaves it this much room, and standard output starts just below it.
+constexpr off_t size_limit = 4096;
+
+std::string slurp(int fd, off_t from = 0) {
   std::string text;
   char chunk[4096];
   ssize_t got = 0;
-  lseek(fd, 0, SEEK_SET);
+  lseek(fd, from, SEEK_SET);
   while ((got = read(fd, chunk, sizeof chunk)) > 0) {
     text.append(chunk, static_cast<size_t>(got));
   }
@@ -59,11 +64,14 @@ std::vector<options> unwritable_stdout() {
   full.stdout_path = "/dev/full";
   options closed;
   closed.close_stdout = true;
-  return {full, closed};
+  options part_of_a_line;
+  part_of_a_line.stdout_room = 5;
+  return {full, closed, part_of_a_line};
 }
 
 process::process(const std::vector<std::string> &args, const options &how)
-    : out_(temp_fd()), err_(temp_fd()) {
+    : out_(temp_fd()), err_(temp_fd()),
+      out_from_(how.stdout_room != 0 ? size_limit - static_cast<off_t>(how.stdout_room) : 0) {
   std::vector<std::string> words = command(args);
   std::vector<char *> argv;
   for (std::string &word : words) {
@@ -80,6 +88,12 @@ process::process(const std::vector<std::string> &args, const options &how)
     dup2(err_, STDERR_FILENO);
     if (how.close_stdout) {
       close(STDOUT_FILENO);
+    }
+    if (how.stdout_room != 0) {
+      const rlimit size{size_limit, size_limit};
+      setrlimit(RLIMIT_FSIZE, &size);
+      lseek(STDOUT_FILENO, size_limit - static_cast<off_t>(how.stdout_room), SEEK_SET);
+      signal(SIGXFSZ, SIG_IGN);
     }
     if (how.hostile_alarm) {
       signal(SIGALRM, SIG_IGN);
@@ -108,6 +122,7 @@ process::~process() {
 bool process::running() {
   if (!reaped_ && waitpid(pid_, &wstatus_, WNOHANG) == pid_) {
     reaped_ = true;
+    ended_ = std::chrono::steady_clock::now();
   }
   return !reaped_;
 }
@@ -121,6 +136,7 @@ outcome process::wait(double limit_seconds) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &wstatus_, 0);
       reaped_ = true;
+      ended_ = std::chrono::steady_clock::now();
       break;
     }
     nanosleep(&tick, nullptr);
@@ -130,7 +146,8 @@ outcome process::wait(double limit_seconds) {
   } else if (WIFSIGNALED(wstatus_)) {
     result.signal = WTERMSIG(wstatus_);
   }
-  result.out = slurp(out_);
+  result.seconds = std::chrono::duration<double>(ended_ - started_).count();
+  result.out = slurp(out_, out_from_);
   result.err = slurp(err_);
   return result;
 }
