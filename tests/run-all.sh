@@ -1,71 +1,124 @@
 #!/bin/bash
-# Builds and runs every test suite. Installs what a suite needs from Debian's
-# packages when run as root; otherwise skips that suite and says why.
-set -euo pipefail
+# Builds and runs every test suite, or the suites named:
+#   tests/run-all.sh [SUITE...]
+# As root it installs what a suite needs from Debian's packages; as another
+# user it skips a suite whose packages are missing. It ends with a summary of
+# every suite, passed, failed or skipped and why, and fails when one failed.
+# Each suite's output is kept in build/test-logs/SUITE.log as well.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
+# The Debian packages each suite needs on a bare Debian 12, in the order the
+# suites run. cmake only recommends make, so make is named wherever cmake is.
+suites=(host arm arm-static packaging vm bench sanitize fuzz memcheck static-analysis)
+declare -A needs=(
+  [host]="cmake make g++ googletest"
+  [arm]="cmake make g++-arm-linux-gnueabihf qemu-user googletest"
+  [arm-static]="cmake make g++-arm-linux-gnueabihf qemu-user googletest"
+  [packaging]="cmake make g++ g++-arm-linux-gnueabihf qemu-user dpkg-dev file lintian mandoc"
+  [vm]="cmake make g++-arm-linux-gnueabihf qemu-system-arm cpio python3"
+  [bench]="cmake make gcc g++ g++-arm-linux-gnueabihf python3 valgrind time"
+  [sanitize]="cmake make g++ googletest"
+  [fuzz]="cmake make g++ clang-14 libclang-rt-14-dev"
+  [memcheck]="cmake make g++ valgrind python3"
+  [static-analysis]="cmake make g++ clang-tidy-14 cppcheck"
+)
+
+suite_host() { cmake --workflow --preset host; }
+suite_arm() { cmake --workflow --preset arm; }
+suite_arm-static() { cmake --workflow --preset arm-static; }
+# Debian packages for amd64 and armhf: the man page linted, both packages
+# built, inspected, the binaries run as installed, lintian without errors.
+suite_packaging() {
+  mandoc -T lint doc/evsnap.1
+  bash packaging/build-debs.sh
+  bash tests/packages.sh build/packages
+}
+# evsnap on Debian's armhf kernel under qemu-system-arm. It fetches the
+# kernel and busybox itself (apt-get download, cached).
+suite_vm() { cmake --workflow --preset vm; }
+# The benchmark in its quick mode, so that it keeps working; a figure never fails it.
+suite_bench() {
+  PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py'
+  python3 bench/run.py --quick --json build/bench/quick.json
+}
+suite_sanitize() { cmake --workflow --preset sanitize; }
+suite_fuzz() { cmake --workflow --preset fuzz; }
+suite_memcheck() {
+  cmake --preset host >/dev/null
+  cmake --build --preset host --target evsnap
+  bash tests/memcheck.sh build/host/evsnap
+}
+suite_static-analysis() { bash tests/static-analysis.sh; }
+
+logs=build/test-logs
+mkdir -p "$logs"
 updated=
-# need SUITE PACKAGE...: true when the packages are there or could be installed.
+
+# need SUITE: true when its packages are there or have been installed; else
+# says why in `why`.
 need() {
-  local suite=$1 missing=()
-  shift
-  for pkg in "$@"; do
+  local pkg missing=()
+  for pkg in ${needs[$1]}; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
   if [ "$(id -u)" != 0 ]; then
-    echo "SKIPPED $suite: needs ${missing[*]} (apt-get install ${missing[*]}, or run as root)"
+    why="needs ${missing[*]} (apt-get install ${missing[*]}, or run as root)"
     return 1
   fi
-  [ -n "$updated" ] || { apt-get update -qq && updated=1; }
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  echo "== $1: installing ${missing[*]}"
+  if [ -z "$updated" ]; then
+    apt-get update -qq >"$logs/apt.log" 2>&1 && updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
+  tail -n 20 "$logs/apt.log"
+  why="apt-get install ${missing[*]} failed (see $logs/apt.log)"
+  return 1
 }
 
-if need host cmake g++ googletest binutils; then
-  cmake --workflow --preset host
-fi
+chosen=("$@")
+((${#chosen[@]})) || chosen=("${suites[@]}")
+for name in "${chosen[@]}"; do
+  [ -n "${needs[$name]+set}" ] || { echo "unknown suite: $name (suites: ${suites[*]})" >&2; exit 2; }
+done
 
-if need arm cmake g++-arm-linux-gnueabihf qemu-user googletest binutils; then
-  cmake --workflow --preset arm
-  cmake --workflow --preset arm-static
-fi
+declare -A result
+failed=0
+for name in "${chosen[@]}"; do
+  why=
+  if ! need "$name"; then
+    # Missing packages fail a run as root, which could have installed them.
+    if [ "$(id -u)" = 0 ]; then
+      result[$name]="FAILED   $why"
+      failed=1
+    else
+      result[$name]="skipped  $why"
+    fi
+    echo "== $name: ${result[$name]}"
+    continue
+  fi
+  echo "== $name"
+  start=$SECONDS
+  (set -e; "suite_$name") 2>&1 | tee "$logs/$name.log"
+  status=${PIPESTATUS[0]}
+  took="$((SECONDS - start)) s"
+  # A suite that cannot run here says "SKIPPED suite: why" and succeeds.
+  skipped=$(grep -o 'SKIPPED [a-z-]*: .*' "$logs/$name.log" | head -n 1)
+  if [ "$status" != 0 ]; then
+    result[$name]="FAILED   status $status after $took; log in $logs/$name.log"
+    failed=1
+  elif [ -n "$skipped" ]; then
+    result[$name]="skipped  ${skipped#*: }"
+  else
+    result[$name]="passed   $took"
+  fi
+done
 
-# Debian packages for amd64 and armhf: the man page linted, both packages built,
-# inspected, the binaries run as installed, lintian without errors.
-if need packaging cmake g++ g++-arm-linux-gnueabihf qemu-user binutils dpkg-dev lintian mandoc; then
-  mandoc -T lint doc/evsnap.1
-  bash packaging/build-debs.sh
-  bash tests/packages.sh build/packages
-fi
-
-# The static ARM evsnap on Debian's armhf kernel under qemu-system-arm. The
-# suite fetches the kernel and busybox itself (apt-get download, cached).
-if need vm cmake g++-arm-linux-gnueabihf qemu-system-arm cpio python3; then
-  cmake --workflow --preset vm
-fi
-
-# The benchmark in its quick mode, so it keeps working; a figure never fails it.
-if need bench cmake gcc g++ python3 valgrind time binutils; then
-  PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py'
-  python3 bench/run.py --quick --json build/bench/quick.json
-fi
-
-# Robustness: the suite under ASan and UBSan, a bounded fuzz run, valgrind's
-# memcheck over the host binary, clang-tidy and cppcheck over src/.
-if need sanitize cmake g++ googletest; then
-  cmake --workflow --preset sanitize
-fi
-
-if need fuzz cmake g++ clang-14 libclang-rt-14-dev; then
-  cmake --workflow --preset fuzz
-fi
-
-if need memcheck cmake g++ valgrind python3; then
-  cmake --preset host >/dev/null
-  cmake --build --preset host --target evsnap
-  bash tests/memcheck.sh build/host/evsnap
-fi
-
-if need static-analysis cmake g++ clang-tidy-14 cppcheck; then
-  bash tests/static-analysis.sh
-fi
+echo
+echo "== Summary"
+for name in "${chosen[@]}"; do
+  printf '%-16s %s\n' "$name" "${result[$name]}"
+done
+exit "$failed"
