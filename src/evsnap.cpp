@@ -11,6 +11,13 @@
 
 using namespace evsnap;
 
+// A read asks for one record as this build lays it out, and the kernel writes
+// two __kernel_ulong_t words of time, then type, code and value. A C library
+// with a 64-bit time_t and kernel headers too old to know it would give a
+// larger record here, and every read from a real device would come back short.
+static_assert(sizeof(input_event) == 2 * sizeof(__kernel_ulong_t) + 8,
+              "input_event differs from the record the kernel delivers");
+
 // Standard output is written with write(2), not stdio: stdio would cost
 // symbol lookups at every start and a heap for its buffer, and dprintf takes
 // a buffer from the heap too. Messages on standard error use dprintf.

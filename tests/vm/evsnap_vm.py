@@ -231,7 +231,7 @@ def main():
         return 77
     if not static_arm(options.evsnap):
         print(f"vm: {options.evsnap} is not a static 32-bit ARM executable"
-              " (cmake --preset arm-static && cmake --build --preset arm-static)")
+              " (cmake --preset arm-musl && cmake --build --preset arm-musl --target evsnap)")
         return 1
     try:
         dirs = guest.fetch(guest.cache_dir())

@@ -1,0 +1,5 @@
+# evsnap for x86_64, linked static against musl (Debian's musl-tools).
+# Only evsnap is built against musl (cmake/musl.cmake); the tests keep g++'s
+# glibc and its full C++ library.
+set(EVSNAP_MUSL_TRIPLET x86_64-linux-musl)
+set(CMAKE_C_COMPILER x86_64-linux-musl-gcc) # links with musl's specs file
