@@ -51,9 +51,26 @@ else()
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_STRIP_FILES ON)
+
+# A static build against musl is for boards without Debian: a tar.gz of the
+# install tree (top folder evsnap-VERSION-linux-ARCH-static), its SHA-256 beside it.
+if(EVSNAP_MUSL_TRIPLET)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+    set(evsnap_arch armhf)
+  else()
+    set(evsnap_arch ${CMAKE_SYSTEM_PROCESSOR})
+  endif()
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${evsnap_arch}-static)
+  set(CPACK_PACKAGE_CHECKSUM SHA256)
+  include(CPack)
+  return()
+endif()
+
 # cpack -G DEB, from a build for the machine the package is for.
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "The evsnap developers")
 set(CPACK_PACKAGE_CONTACT "The evsnap developers <evsnap@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "print the key code of the next input event record")
@@ -69,7 +86,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 

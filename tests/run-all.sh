@@ -10,14 +10,16 @@ cd "$(dirname "$0")/.."
 
 # The Debian packages each suite needs on a bare Debian 12, in the order the
 # suites run. cmake only recommends make, so make is named wherever cmake is.
-suites=(host arm arm-static packaging vm bench sanitize fuzz memcheck static-analysis)
+suites=(host arm musl arm-musl release packaging vm bench sanitize fuzz memcheck static-analysis)
 declare -A needs=(
   [host]="cmake make g++ googletest"
-  [arm]="cmake make g++-arm-linux-gnueabihf qemu-user googletest"
-  [arm-static]="cmake make g++-arm-linux-gnueabihf qemu-user googletest"
+  [arm]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
+  [musl]="cmake make g++ musl-dev googletest"
+  [arm-musl]="cmake make binutils g++-arm-linux-gnueabihf musl-dev:armhf qemu-user googletest"
+  [release]="cmake make binutils g++-arm-linux-gnueabihf musl-dev:armhf qemu-user"
   [packaging]="cmake make g++ g++-arm-linux-gnueabihf qemu-user dpkg-dev file lintian mandoc"
-  [vm]="cmake make g++-arm-linux-gnueabihf qemu-system-arm cpio python3"
-  [bench]="cmake make gcc g++ g++-arm-linux-gnueabihf python3 valgrind time"
+  [vm]="cmake make g++-arm-linux-gnueabihf musl-dev:armhf qemu-system-arm cpio python3"
+  [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf musl-dev:armhf python3 valgrind time strace hyperfine"
   [sanitize]="cmake make g++ googletest"
   [fuzz]="cmake make g++ clang-14 libclang-rt-14-dev"
   [memcheck]="cmake make g++ valgrind python3"
@@ -26,7 +28,14 @@ declare -A needs=(
 
 suite_host() { cmake --workflow --preset host; }
 suite_arm() { cmake --workflow --preset arm; }
-suite_arm-static() { cmake --workflow --preset arm-static; }
+suite_musl() { cmake --workflow --preset musl; }
+suite_arm-musl() { cmake --workflow --preset arm-musl; }
+# The archive for boards: built afresh, then inspected.
+suite_release() {
+  rm -f build/packages/evsnap-*-linux-armhf-static.tar.gz*
+  cmake --workflow --preset release-armhf --fresh
+  bash tests/archive.sh build/packages/evsnap-*-linux-armhf-static.tar.gz
+}
 # Debian packages for amd64 and armhf: the man page linted, both packages
 # built, inspected, the binaries run as installed, lintian without errors.
 suite_packaging() {
@@ -53,6 +62,7 @@ suite_static-analysis() { bash tests/static-analysis.sh; }
 
 logs=build/test-logs
 mkdir -p "$logs"
+: >"$logs/apt.log"
 updated=
 
 # need SUITE: true when its packages are there or have been installed; else
@@ -68,8 +78,13 @@ need() {
     return 1
   fi
   echo "== $1: installing ${missing[*]}"
+  # Packages named PACKAGE:armhf come from the armhf architecture's lists.
+  if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+    updated=
+  fi
   if [ -z "$updated" ]; then
-    apt-get update -qq >"$logs/apt.log" 2>&1 && updated=1
+    apt-get update -qq >>"$logs/apt.log" 2>&1 && updated=1
   fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
