@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
 """What one capture costs evsnap, side by side with a plain C floor.
 
-Builds evsnap (the host preset's Release flags, and the armhf preset's for its
-size) and the floor program in bench/floor.c with the same build type and
-toolchain, writes one KEY_A press record in this machine's layout, and measures
-both programs on it in one run:
+Builds evsnap three ways for this machine: glibc dynamic (the host preset),
+glibc static (host with EVSNAP_STATIC=ON) and musl static (the musl preset),
+and the same three for armhf (arm, arm with EVSNAP_STATIC=ON, arm-musl) for
+their size. Each build has its floor: bench/floor.c with the same build type
+and toolchain file, linked the same way. On one KEY_A press record in this
+machine's layout it measures both programs of each host build:
 
   instructions   one capture, whole process, counted by valgrind's callgrind
-  wall time      batches of captures, evsnap and floor in turn, over rounds
+  system calls   one capture, execve to exit_group, as strace lists them
+  wall time      hyperfine without a shell: warm-up runs, then many runs of
+                 each program; median, spread, and the CPU time it saw
   peak RSS       GNU time's maximum resident set size of one capture
-  size           stripped binaries, host and armhf; the shared libraries needed
   latency        a record written into a FIFO the program already waits on,
                  to the line on its standard output
+  size           stripped binaries, host and armhf; the shared libraries needed
 
 It prints a table and writes the figures as JSON. Targets are shown, never
-enforced: the script fails only when a step itself fails.
+enforced: the script fails only when a step itself fails. A build or a figure
+whose tools are missing is left out, and the table says why.
 """
 
 import argparse
@@ -22,6 +27,7 @@ import json
 import math
 import os
 import platform
+import shlex
 import shutil
 import statistics
 import struct
@@ -29,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import namedtuple
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -45,20 +52,53 @@ RECORD_FORMAT = "@LLHHi"
 # depend on the caller's.
 ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
 
-TARGETS = {"instructions": 1.02, "wall_time": 1.05, "peak_rss": 1.0}
+# One way of building evsnap and its floor: the preset, a binary directory of
+# its own under build/bench, and whether both link fully static.
+Build = namedtuple("Build", "preset directory static")
+HOST_BUILDS = {
+    "glibc-dynamic": Build("host", "host", False),
+    "glibc-static": Build("host", "host-static", True),
+    "musl-static": Build("musl", "musl", True),
+}
+ARMHF_BUILDS = {
+    "glibc-dynamic": Build("arm", "arm", False),
+    "glibc-static": Build("arm", "arm-static", True),
+    "musl-static": Build("arm-musl", "arm-musl", True),
+}
+# The compilers each preset's toolchain file names, and their Debian packages.
+ARM_TOOLS = [(ARM_PREFIX + tool, "g++-arm-linux-gnueabihf") for tool in ("gcc", "g++", "strip")]
+PRESET_TOOLS = {
+    "host": [],
+    "musl": [("x86_64-linux-musl-gcc", "musl-dev")],
+    "arm": ARM_TOOLS,
+    "arm-musl": ARM_TOOLS + [("arm-linux-musleabihf-gcc", "musl-dev:armhf")],
+}
 
-QUICK = {"rounds": 2, "captures": 20, "rss_runs": 3, "latency_runs": 20}
-FULL = {"rounds": 7, "captures": 1000, "rss_runs": 21, "latency_runs": 1000}
+# Shown, never enforced, per figure and build ("*": every build). "ratio": evsnap
+# over the floor of the same build; "evsnap": evsnap's own figure.
+TARGETS = {
+    "instructions": {"glibc-dynamic": ("ratio", 1.02), "musl-static": ("evsnap", 3000)},
+    "syscalls": {"musl-static": ("evsnap", 12)},
+    "wall_time": {"*": ("ratio", 1.05)},
+    "peak_rss": {"*": ("ratio", 1.0)},
+    "stripped_host": {"musl-static": ("evsnap", 48 * 1024)},
+    "stripped_armhf": {"musl-static": ("evsnap", 32 * 1024)},
+}
+
+# No shell between hyperfine and the program, whose output goes to /dev/null.
+HYPERFINE_FLAGS = ["--shell=none", "--output=null", "--style=basic"]
+QUICK = {"warmup": 3, "runs": 20, "rss_runs": 3, "latency_runs": 20}
+FULL = {"warmup": 50, "runs": 1000, "rss_runs": 21, "latency_runs": 1000}
 
 
 def step(what):
     print(f"bench: {what}", file=sys.stderr, flush=True)
 
 
-def run(cmd):
+def run(cmd, env=None):
     """Runs a build or inspection command; its output only shows if it fails."""
     done = subprocess.run(
-        cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+        cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
     )
     if done.returncode != 0:
         sys.stderr.write(done.stdout)
@@ -75,29 +115,76 @@ def cache_value(build_dir, name, default=None):
     return default
 
 
-def build(preset, toolchain=None):
-    """evsnap from the preset, the floor with the same build type and toolchain."""
-    evsnap_dir = BUILD / preset
-    floor_dir = BUILD / f"floor-{preset}"
-    run(["cmake", "--preset", preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF"])
+def missing_tools(preset):
+    """Why the preset cannot be built here, or None."""
+    missing = [(tool, package) for tool, package in PRESET_TOOLS[preset] if not shutil.which(tool)]
+    if not missing:
+        return None
+    packages = sorted({package for _, package in missing})
+    return f"no {', '.join(tool for tool, _ in missing)} (Debian: {', '.join(packages)})"
+
+
+def build(key, spec):
+    """evsnap from the preset, the floor with the same build type, toolchain
+    file and link."""
+    evsnap_dir = BUILD / spec.directory
+    floor_dir = BUILD / f"floor-{spec.directory}"
+    # Said either way, so that a cache from an earlier configure cannot decide;
+    # the musl presets link static whatever it says.
+    link = f"-DEVSNAP_STATIC={'ON' if spec.static else 'OFF'}"
+    run(["cmake", "--preset", spec.preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF", link])
     run(["cmake", "--build", evsnap_dir, "--target", "evsnap", "-j2"])
     build_type = cache_value(evsnap_dir, "CMAKE_BUILD_TYPE")
-    configure = ["cmake", "-S", ROOT / "bench", "-B", floor_dir, f"-DCMAKE_BUILD_TYPE={build_type}"]
+    toolchain = cache_value(evsnap_dir, "CMAKE_TOOLCHAIN_FILE", default="")
+    configure = ["cmake", "-S", ROOT / "bench", "-B", floor_dir]
+    configure += [f"-DCMAKE_BUILD_TYPE={build_type}", link]
     if toolchain:
         configure += ["--toolchain", toolchain]
     run(configure)
     run(["cmake", "--build", floor_dir, "-j2"])
-    # A toolchain file sets the compiler without caching it.
-    compiler = cache_value(floor_dir, "CMAKE_C_COMPILER", default="cc")
+    programs = {"evsnap": evsnap_dir / "evsnap", "floor": floor_dir / "floor"}
+    libraries = {name: needed(path) for name, path in programs.items()}
+    for name, libs in libraries.items():
+        # Linked another way, the two would not be compared like for like.
+        if spec.static == bool(libs):
+            how = "static" if spec.static else "dynamic"
+            raise SystemExit(f"bench: {name} of the {key} build is not linked {how}: {libs}")
+    compiler = c_compiler(floor_dir)
     flags = cache_value(floor_dir, f"CMAKE_C_FLAGS_{build_type.upper()}")
+    static = " -static" if spec.static else ""
     return {
-        "evsnap": evsnap_dir / "evsnap",
-        "floor": floor_dir / "floor",
+        **programs,
         "floor_alarm_reset": floor_dir / "floor_alarm_reset",
-        "build_type": build_type,
-        "compiler": compiler,
-        "floor_command": f"{Path(compiler).name} {flags} -Wl,--as-needed",
+        "needed": libraries,
+        "about": {
+            "evsnap": f"cmake --preset {spec.preset} {link} ({build_type})",
+            "floor": f"cmake -S bench ({build_type}): "
+            f"{Path(compiler).name} {flags} -Wl,--as-needed{static}",
+            "compiler": tool_version([compiler, "--version"]),
+        },
     }
+
+
+def c_compiler(build_dir):
+    """The C compiler CMake settled on; a toolchain file's is not in the cache."""
+    for found in sorted((build_dir / "CMakeFiles").glob("*/CMakeCCompiler.cmake")):
+        for line in found.read_text().splitlines():
+            if line.startswith("set(CMAKE_C_COMPILER "):
+                return line.split('"')[1]
+    raise SystemExit(f"bench: no C compiler found in {build_dir}/CMakeFiles")
+
+
+def build_all(builds, where, skipped):
+    """The builds whose tools are here, by key; the others go to skipped."""
+    done = {}
+    for key, spec in builds.items():
+        why = missing_tools(spec.preset)
+        if why:
+            skipped[f"{where} {label(key)}"] = why
+            continue
+        step(f"building evsnap and the floor ({where}, {label(key)})")
+        done[key] = build(key, spec)
+    return done
 
 
 def stripped_size(binary, strip):
@@ -117,13 +204,17 @@ def check_line(name, got):
         raise SystemExit(f"bench: {name} printed {got!r}, not {EXPECTED_LINE!r}")
 
 
+def pair(evsnap, floor, **more):
+    return {"evsnap": evsnap, "floor": floor, "ratio": evsnap / floor, **more}
+
+
 def instructions(binary, record, scratch):
-    out = scratch / f"callgrind.{binary.name}"
+    out = scratch / "callgrind.out"
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", binary, record],
         env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
     )
-    check_line(binary.name, done.stdout)
+    check_line(binary, done.stdout)
     total = callgrind_total(out.read_text())
     if total is None:
         raise SystemExit(f"bench: no instruction total in {out}")
@@ -138,41 +229,59 @@ def callgrind_total(text):
     return None
 
 
+def syscalls(binary, record, scratch):
+    out = scratch / "strace.out"
+    done = subprocess.run(
+        ["strace", "-o", out, binary, record],
+        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
+    )
+    check_line(binary, done.stdout)
+    return count_syscalls(out.read_text())
+
+
+def count_syscalls(trace):
+    """The system calls in strace's output, execve and exit_group included:
+    one line each. A signal (---), the end of the process (+++) and the second
+    half of a call strace split in two (<... resumed>) are not calls."""
+    lines = (line.strip() for line in trace.splitlines())
+    return sum(1 for line in lines if line and not line.startswith(("---", "+++", "<...")))
+
+
+def hyperfine(programs, record, plan, scratch):
+    """Wall time of the programs, by name, with hyperfine: the runs of one
+    program follow each other, after its warm-up runs."""
+    out = scratch / "hyperfine.json"
+    cmd = ["hyperfine", *HYPERFINE_FLAGS, f"--warmup={plan['warmup']}", f"--runs={plan['runs']}"]
+    cmd += [f"--export-json={out}"]
+    for name, binary in programs.items():
+        cmd += ["--command-name", name, shlex.join([str(binary), str(record)])]
+    run(cmd, env=ENV)
+    return hyperfine_summary(out.read_text())
+
+
+def hyperfine_summary(text):
+    """Seconds per run, by command name, from hyperfine's JSON export. User and
+    system time are added up: a short run often shows no system time at all."""
+    return {
+        result["command"]: {
+            **{key: result[key] for key in ("median", "mean", "stddev", "min", "max")},
+            "cpu_mean": result["user"] + result["system"],
+        }
+        for result in json.loads(text)["results"]
+    }
+
+
+def reap(name, pid):
+    """Waits for the program to end, and to end well."""
+    _, status = os.waitpid(pid, 0)
+    if status != 0:
+        raise SystemExit(f"bench: {name} ended with wait status {status}")
+
+
 def spawn(binary, record, stdout_fd):
     return os.posix_spawn(
         binary, [str(binary), str(record)], ENV, file_actions=[(os.POSIX_SPAWN_DUP2, stdout_fd, 1)]
     )
-
-
-def reap(name, pid):
-    """Waits for the program to end well; returns the CPU seconds it used."""
-    _, status, usage = os.wait4(pid, 0)
-    if status != 0:
-        raise SystemExit(f"bench: {name} ended with wait status {status}")
-    return usage.ru_utime + usage.ru_stime
-
-
-def batch(binary, record, count, devnull):
-    """Wall and CPU seconds of count captures, one after the other."""
-    cpu = 0.0
-    start = time.perf_counter()
-    for _ in range(count):
-        cpu += reap(binary.name, spawn(binary, record, devnull))
-    return time.perf_counter() - start, cpu
-
-
-def wall_time(programs, record, rounds, captures):
-    """Batches of captures, the programs in turn (A B A B ...): wall and CPU
-    seconds per batch. CPU time leaves out the waits of a busy machine."""
-    wall = {name: [] for name in programs}
-    cpu = {name: [] for name in programs}
-    with open(os.devnull, "wb") as devnull:
-        for _ in range(rounds):
-            for name, binary in programs.items():
-                seconds, used = batch(binary, record, captures, devnull.fileno())
-                wall[name].append(seconds)
-                cpu[name].append(used)
-    return wall, cpu
 
 
 def peak_rss(programs, record, runs, scratch):
@@ -213,9 +322,9 @@ def wait_blocked_on(pid, fifo, name):
     raise SystemExit(f"bench: {name} did not wait on the FIFO within 5 seconds")
 
 
-def latency(programs, runs, record_bytes, scratch):
-    """Microseconds from a record written into the FIFO to the line read back."""
-    fifo = str((scratch / "fifo").resolve())
+def latency(programs, runs, record_bytes, fifo):
+    """Microseconds from a record written into a new FIFO to the line read back."""
+    fifo = str(fifo.resolve())
     os.mkfifo(fifo)
     # Held open for writing, so the programs' open does not wait for a writer.
     writer = os.open(fifo, os.O_RDWR)
@@ -268,33 +377,36 @@ def measure(args):
         "kernel": platform.release(),
         "record_bytes": struct.calcsize(RECORD_FORMAT),
         "load_average": {"start": os.getloadavg()[0]},
+        "plan": plan,
         "skipped": {},
     }
+    skipped = results["skipped"]
 
-    step("building evsnap and the floor (host)")
-    host = build("host")
-    results["build"] = {
-        "evsnap": f"cmake --preset host ({host['build_type']})",
-        "floor": f"cmake -S bench ({host['build_type']}): {host['floor_command']}",
-        "compiler": tool_version([host["compiler"], "--version"]),
-        "valgrind": tool_version(["valgrind", "--version"]),
-    }
-    programs = {"evsnap": host["evsnap"], "floor": host["floor"]}
-
-    sizes = {"host": {name: stripped_size(path, "strip") for name, path in programs.items()}}
-    results["needed"] = {name: needed(path) for name, path in programs.items()}
-    arm_tools = [ARM_PREFIX + tool for tool in ("gcc", "g++", "strip")]
-    missing = [tool for tool in arm_tools if shutil.which(tool) is None]
-    if missing:
-        results["skipped"]["armhf"] = f"no {', '.join(missing)} (Debian: g++-arm-linux-gnueabihf)"
+    host = build_all(HOST_BUILDS, "host", skipped)
+    arm_missing = missing_tools("arm")
+    if arm_missing:
+        skipped["armhf"] = arm_missing
+        arm = {}
     else:
-        step("building evsnap and the floor (armhf)")
-        arm = build("arm", ROOT / "cmake" / "armhf.cmake")
-        sizes["armhf"] = {
-            name: stripped_size(arm[name], ARM_PREFIX + "strip") for name in programs
-        }
-        results["needed_armhf"] = {name: needed(arm[name]) for name in programs}
-    results["stripped_bytes"] = sizes
+        arm = build_all(ARMHF_BUILDS, "armhf", skipped)
+    results["builds"] = {
+        where: {key: done["about"] for key, done in builds.items()}
+        for where, builds in (("host", host), ("armhf", arm))
+        if builds
+    }
+    results["tools"] = {
+        name: tool_version([name, "--version"]) for name in ("valgrind", "strace", "hyperfine")
+    }
+    results["tools"]["hyperfine_flags"] = HYPERFINE_FLAGS
+    results["stripped_bytes"] = {}
+    results["needed"] = {}
+    for where, builds, strip in (("host", host, "strip"), ("armhf", arm, ARM_PREFIX + "strip")):
+        if builds:
+            results["stripped_bytes"][where] = {
+                key: pair(*(stripped_size(done[name], strip) for name in ("evsnap", "floor")))
+                for key, done in builds.items()
+            }
+            results["needed"][where] = {key: done["needed"] for key, done in builds.items()}
 
     with tempfile.TemporaryDirectory(prefix="evsnap-bench-") as scratch_name:
         scratch = Path(scratch_name)
@@ -303,54 +415,70 @@ def measure(args):
         record.write_bytes(record_bytes)
 
         if shutil.which("valgrind") is None:
-            results["skipped"]["instructions"] = "no valgrind (Debian: valgrind)"
+            skipped["instructions"] = "no valgrind (Debian: valgrind)"
         else:
             step("counting instructions (callgrind)")
-            counts = {name: instructions(path, record, scratch) for name, path in programs.items()}
-            counts["floor_alarm_reset"] = instructions(host["floor_alarm_reset"], record, scratch)
-            results["instructions"] = {
-                **counts,
-                "ratio": counts["evsnap"] / counts["floor"],
-                "ratio_to_floor_alarm_reset": counts["evsnap"] / counts["floor_alarm_reset"],
+            results["instructions"] = {}
+            for key, done in host.items():
+                counts = {
+                    name: instructions(done[name], record, scratch)
+                    for name in ("evsnap", "floor", "floor_alarm_reset")
+                }
+                results["instructions"][key] = pair(
+                    **counts, ratio_to_floor_alarm_reset=counts["evsnap"] / counts["floor_alarm_reset"]
+                )
+
+        if shutil.which("strace") is None:
+            skipped["syscalls"] = "no strace (Debian: strace)"
+        else:
+            step("counting system calls (strace)")
+            results["syscalls"] = {
+                key: pair(*(syscalls(done[name], record, scratch) for name in ("evsnap", "floor")))
+                for key, done in host.items()
             }
 
-        step(f"timing {plan['rounds']} rounds of {plan['captures']} captures each")
-        batches = {"rounds": plan["rounds"], "captures": plan["captures"]}
-        for key, seconds in zip(("wall_time", "cpu_time"), wall_time(programs, record, **batches)):
-            ratios = [a / b for a, b in zip(seconds["evsnap"], seconds["floor"])]
-            results[key] = {
-                "rounds": plan["rounds"],
-                "captures_per_round": plan["captures"],
-                "seconds": seconds,
-                "ratios": ratios,
-                "ratio_median": statistics.median(ratios),
-                "us_per_capture_median": {
-                    name: statistics.median(s) / plan["captures"] * 1e6
-                    for name, s in seconds.items()
-                },
+        if shutil.which("hyperfine") is None:
+            skipped["wall_time"] = "no hyperfine (Debian: hyperfine)"
+        else:
+            step(f"timing {plan['runs']} runs of each program (hyperfine)")
+            programs = {
+                f"{key}/{name}": done[name] for key, done in host.items() for name in ("evsnap", "floor")
             }
+            seconds = hyperfine(programs, record, plan, scratch)
+            results["wall_time"] = {}
+            for key in host:
+                evsnap, floor = seconds[f"{key}/evsnap"], seconds[f"{key}/floor"]
+                results["wall_time"][key] = {
+                    "evsnap": evsnap,
+                    "floor": floor,
+                    "ratio": evsnap["median"] / floor["median"],
+                    "ratio_mean": evsnap["mean"] / floor["mean"],
+                    "cpu_ratio": evsnap["cpu_mean"] / floor["cpu_mean"],
+                }
 
         if not os.access("/usr/bin/time", os.X_OK):
-            results["skipped"]["peak_rss"] = "no /usr/bin/time (Debian: time)"
+            skipped["peak_rss"] = "no /usr/bin/time (Debian: time)"
         else:
             step(f"peak resident memory over {plan['rss_runs']} runs each")
-            kib = peak_rss(programs, record, plan["rss_runs"], scratch)
-            results["peak_rss_kib"] = {
-                "runs": plan["rss_runs"],
-                **{name: statistics.median(values) for name, values in kib.items()},
-                "min": {name: min(values) for name, values in kib.items()},
-                "max": {name: max(values) for name, values in kib.items()},
-            }
+            results["peak_rss_kib"] = {}
+            for key, done in host.items():
+                programs = {name: done[name] for name in ("evsnap", "floor")}
+                kib = peak_rss(programs, record, plan["rss_runs"], scratch)
+                results["peak_rss_kib"][key] = pair(
+                    *(statistics.median(kib[name]) for name in programs),
+                    min={name: min(values) for name, values in kib.items()},
+                    max={name: max(values) for name, values in kib.items()},
+                )
 
         step(f"latency through a FIFO over {plan['latency_runs']} runs each")
-        micros = latency(programs, plan["latency_runs"], record_bytes, scratch)
-        results["latency_us"] = {
-            "runs": plan["latency_runs"],
-            **{
+        results["latency_us"] = {}
+        for key, done in host.items():
+            programs = {name: done[name] for name in ("evsnap", "floor")}
+            micros = latency(programs, plan["latency_runs"], record_bytes, scratch / f"fifo-{key}")
+            results["latency_us"][key] = {
                 name: {"median": statistics.median(values), "p99": percentile(values, 0.99)}
                 for name, values in micros.items()
-            },
-        }
+            }
     results["load_average"]["end"] = os.getloadavg()[0]
     return results
 
@@ -372,71 +500,92 @@ def bad_figures(results, where=""):
     return [bad for key, value in items for bad in bad_figures(value, f"{where}/{key}")]
 
 
-def table(results):
-    rows = [("figure", "evsnap", "floor", "ratio", "target")]
+def label(key):
+    return key.replace("-", " ")
 
-    def verdict(ratio, limit):
+
+def verdict(figure, key, ratio, evsnap):
+    """The target of the figure for the build, met or above; "" if none."""
+    targets = TARGETS.get(figure, {})
+    kind, limit = targets.get(key, targets.get("*", (None, None)))
+    if kind == "ratio":
         return f"<= {limit:.2f} {'met' if ratio <= limit else 'above'}"
+    if kind == "evsnap":
+        shown = f"{limit / 1024:g} KiB" if figure.startswith("stripped") else f"{limit:,}"
+        return f"evsnap <= {shown} {'met' if evsnap <= limit else 'above'}"
+    return ""
 
-    def row(figure, evsnap, floor, fmt, limit=None):
-        ratio = evsnap / floor
-        target = verdict(ratio, limit) if limit is not None else ""
-        rows.append((figure, format(evsnap, fmt), format(floor, fmt), f"{ratio:.3f}", target))
 
-    if "instructions" in results:
-        count = results["instructions"]
-        limit = TARGETS["instructions"]
-        row("instructions per capture", count["evsnap"], count["floor"], ",", limit)
-        row("  floor with evsnap's SIGALRM reset", count["evsnap"], count["floor_alarm_reset"], ",")
-    for key, what, limit in (
-        ("wall_time", "wall time", TARGETS["wall_time"]),
-        ("cpu_time", "CPU time", None),
-    ):
-        times = results[key]
-        per = times["us_per_capture_median"]
-        rows.append(
-            (
-                f"{what} per capture, us ({times['rounds']} x {times['captures_per_round']})",
-                f"{per['evsnap']:.0f}",
-                f"{per['floor']:.0f}",
-                f"{times['ratio_median']:.3f}",
-                verdict(times["ratio_median"], limit) if limit else "",
-            )
-        )
-    if "peak_rss_kib" in results:
-        rss = results["peak_rss_kib"]
-        row("peak RSS, KiB (median)", rss["evsnap"], rss["floor"], "g", TARGETS["peak_rss"])
-    for target, sizes in results["stripped_bytes"].items():
-        row(f"stripped size, bytes ({target})", sizes["evsnap"], sizes["floor"], ",")
-    lat = results["latency_us"]
-    row(
-        f"FIFO latency median, us ({lat['runs']} runs)",
-        lat["evsnap"]["median"],
-        lat["floor"]["median"],
-        ".0f",
-    )
-    row("FIFO latency p99, us", lat["evsnap"]["p99"], lat["floor"]["p99"], ".0f")
-    for key, target in (("needed", "host"), ("needed_armhf", "armhf")):
-        if key in results:
-            needs = results[key]
-            only_libc = needs["evsnap"] == ["libc.so.6"]
-            rows.append(
-                (
-                    f"shared libraries ({target})",
-                    " ".join(needs["evsnap"]),
-                    " ".join(needs["floor"]),
-                    "",
-                    f"libc alone {'met' if only_libc else 'above'}",
+def table(results):
+    """Figure by figure, a row for each build: evsnap, its floor, the ratio."""
+    rows = [("figure / build", "evsnap", "floor", "ratio", "target")]
+    plan = results["plan"]
+
+    def figure_rows(title, figure, by_build, fmt, value=lambda figures: figures):
+        if by_build is None:
+            return
+        rows.append((title,))
+        for key, figures in by_build.items():
+            evsnap, floor = value(figures["evsnap"]), value(figures["floor"])
+            ratio = evsnap / floor
+            cells = (format(evsnap, fmt), format(floor, fmt), f"{ratio:.3f}")
+            rows.append((f"  {label(key)}", *cells, verdict(figure, key, ratio, evsnap)))
+            if "floor_alarm_reset" in figures:
+                reset = figures["floor_alarm_reset"]
+                rows.append(
+                    ("    floor with SIGALRM reset", "", format(reset, fmt), f"{evsnap / reset:.3f}", "")
                 )
-            )
 
-    widths = [max(len(r[i]) for r in rows) for i in range(4)]
+    figure_rows(
+        "instructions per capture", "instructions", results.get("instructions"), ","
+    )
+    figure_rows("system calls, execve to exit", "syscalls", results.get("syscalls"), "d")
+    if "wall_time" in results:
+        rows.append((f"wall time, median us ± sd (hyperfine, {plan['runs']} runs)",))
+        for key, times in results["wall_time"].items():
+            cells = [
+                f"{times[name]['median'] * 1e6:.0f} ±{times[name]['stddev'] * 1e6:.0f}"
+                for name in ("evsnap", "floor")
+            ]
+            ratio = times["ratio"]
+            rows.append((f"  {label(key)}", *cells, f"{ratio:.3f}", verdict("wall_time", key, ratio, 0)))
+    figure_rows(
+        "CPU time, user + system mean us (hyperfine)",
+        "cpu_time",
+        results.get("wall_time"),
+        ".0f",
+        lambda seconds: seconds["cpu_mean"] * 1e6,
+    )
+    figure_rows(
+        f"peak RSS, KiB (median of {plan['rss_runs']})", "peak_rss", results.get("peak_rss_kib"), "g"
+    )
+    lat = results.get("latency_us")
+    runs = plan["latency_runs"]
+    figure_rows(f"FIFO latency median, us ({runs} runs)", "", lat, ".0f", lambda us: us["median"])
+    figure_rows("FIFO latency p99, us", "", lat, ".0f", lambda us: us["p99"])
+    machines = {"host": results["machine"], "armhf": "armhf"}
+    for where, sizes in results["stripped_bytes"].items():
+        figure_rows(f"stripped size, bytes ({machines[where]})", f"stripped_{where}", sizes, ",")
+    for where, needs in results["needed"].items():
+        rows.append((f"shared libraries ({machines[where]})",))
+        for key, libs in needs.items():
+            cells = [" ".join(libs[name]) or "none" for name in ("evsnap", "floor")]
+            target = ""
+            if libs["evsnap"]:
+                target = f"libc alone {'met' if libs['evsnap'] == ['libc.so.6'] else 'above'}"
+            rows.append((f"  {label(key)}", *cells, "", target))
+
+    cells = [r for r in rows if len(r) > 1]
+    widths = [max(len(r[i]) for r in cells) for i in range(4)]
     load = results["load_average"]
     lines = [
         f"evsnap against the floor: {results['machine']}, {results['record_bytes']}-byte records, "
         f"{results['mode']} run, load average {load['start']:.1f} to {load['end']:.1f}"
     ]
     for r in rows:
+        if len(r) == 1:
+            lines.append(r[0])
+            continue
         cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:4], widths[1:4])]
         lines.append("  ".join(cells + [r[4]]).rstrip())
     for what, why in results["skipped"].items():

@@ -3,6 +3,7 @@
 python3 -m unittest discover -s bench -p '*_test.py'
 """
 
+import json
 import math
 import shutil
 import struct
@@ -40,6 +41,44 @@ class Parsing(unittest.TestCase):
             with self.subTest(text=text):
                 self.assertEqual(run.callgrind_total(text), expected)
 
+    def test_count_syscalls(self):
+        execve = 'execve("./evsnap", ["./evsnap", "press"], 0x7ffd /* 2 vars */) = 0\n'
+        cases = [
+            (execve + "read(3, \"\\0\"..., 24) = 24\nexit_group(0) = ?\n+++ exited with 0 +++\n", 3),
+            # a signal is no call, nor is the death it brings
+            (execve + "--- SIGALRM {si_signo=SIGALRM} ---\n+++ killed by SIGALRM +++\n", 1),
+            # a call strace split in two is one call
+            (execve + "read(3,  <unfinished ...>\n<... read resumed>\"\", 24) = 24\n\n", 2),
+            ("", 0),
+        ]
+        for trace, expected in cases:
+            with self.subTest(trace=trace):
+                self.assertEqual(run.count_syscalls(trace), expected)
+
+    def test_hyperfine_summary_adds_user_and_system(self):
+        result = {"command": "musl-static/evsnap", "mean": 2e-3, "stddev": 4e-4, "median": 1.9e-3,
+                  "user": 1.5e-3, "system": 0.0, "min": 1.2e-3, "max": 4e-3,
+                  "times": [1.9e-3, 2.1e-3], "exit_codes": [0, 0]}
+        got = run.hyperfine_summary(json.dumps({"results": [result]}))
+        self.assertEqual(list(got), ["musl-static/evsnap"])
+        self.assertEqual(got["musl-static/evsnap"]["median"], result["median"])
+        self.assertEqual(got["musl-static/evsnap"]["cpu_mean"], result["user"])
+        # neither a system time of 0 nor the exit codes reach the figures
+        self.assertEqual(run.bad_figures(got), [])
+
+    @unittest.skipIf(shutil.which("hyperfine") is None, "no hyperfine")
+    def test_hyperfine_takes_our_flags_and_exports_what_we_read(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            out = Path(scratch) / "out.json"
+            subprocess.run(
+                ["hyperfine", *run.HYPERFINE_FLAGS, "--runs=2", f"--export-json={out}",
+                 "--command-name", "true", shutil.which("true")],
+                check=True, capture_output=True,
+            )
+            got = run.hyperfine_summary(out.read_text())
+        self.assertEqual(list(got), ["true"])
+        self.assertEqual(run.bad_figures(got), [])
+
     def test_stat_state_past_an_odd_command_name(self):
         cases = [
             ("4242 (evsnap) S 1 4242 4242 0 -1", "S"),
@@ -74,46 +113,69 @@ class Figures(unittest.TestCase):
         )
 
     def test_table_shows_each_target_met_or_above(self):
+        dynamic, musl = "glibc-dynamic", "musl-static"
         results = {
             "machine": "x86_64",
             "record_bytes": 24,
             "mode": "quick",
             "load_average": {"start": 0.25, "end": 1.0},
+            "plan": {"warmup": 3, "runs": 20, "rss_runs": 3, "latency_runs": 20},
             "skipped": {"peak_rss": "no /usr/bin/time"},
-            "instructions": {"evsnap": 1030, "floor": 1000, "floor_alarm_reset": 1025},
+            "instructions": {
+                dynamic: {"evsnap": 1030, "floor": 1000, "floor_alarm_reset": 1025},
+                musl: {"evsnap": 2700, "floor": 3000, "floor_alarm_reset": 3100},
+            },
+            "syscalls": {dynamic: {"evsnap": 30, "floor": 30}, musl: {"evsnap": 13, "floor": 10}},
             "wall_time": {
-                "rounds": 2,
-                "captures_per_round": 20,
-                "ratio_median": 1.05,
-                "us_per_capture_median": {"evsnap": 105.0, "floor": 100.0},
+                dynamic: {
+                    "evsnap": {"median": 105e-6, "stddev": 5e-6, "cpu_mean": 50e-6},
+                    "floor": {"median": 100e-6, "stddev": 4e-6, "cpu_mean": 40e-6},
+                    "ratio": 1.05,
+                },
+                musl: {
+                    "evsnap": {"median": 60e-6, "stddev": 5e-6, "cpu_mean": 30e-6},
+                    "floor": {"median": 50e-6, "stddev": 4e-6, "cpu_mean": 30e-6},
+                    "ratio": 1.2,
+                },
             },
-            "cpu_time": {
-                "rounds": 2,
-                "captures_per_round": 20,
-                "ratio_median": 1.25,
-                "us_per_capture_median": {"evsnap": 50.0, "floor": 40.0},
-            },
-            "stripped_bytes": {"host": {"evsnap": 100, "floor": 100}},
             "latency_us": {
-                "runs": 20,
-                "evsnap": {"median": 50.0, "p99": 90.0},
-                "floor": {"median": 100.0, "p99": 90.0},
+                dynamic: {"evsnap": {"median": 50.0, "p99": 90.0}, "floor": {"median": 100.0, "p99": 90.0}},
             },
-            "needed": {"evsnap": ["libc.so.6", "libm.so.6"], "floor": ["libc.so.6"]},
+            "stripped_bytes": {
+                "host": {musl: {"evsnap": 48 * 1024 + 1, "floor": 20000}},
+                "armhf": {musl: {"evsnap": 32 * 1024, "floor": 20000}},
+            },
+            "needed": {
+                "host": {
+                    dynamic: {"evsnap": ["libc.so.6", "libm.so.6"], "floor": ["libc.so.6"]},
+                    musl: {"evsnap": [], "floor": []},
+                },
+            },
         }
         lines = run.table(results).splitlines()
+        self.assertTrue(lines[0].startswith("evsnap against the floor"), lines[0])
+        self.assertIn("load average 0.2 to 1.0", lines[0])
+        self.assertIn("skipped peak_rss: no /usr/bin/time", lines)
         expected = [
-            ("evsnap against the floor", "load average 0.2 to 1.0", None),
-            ("instructions per capture", "1.030", "<= 1.02 above"),
-            ("wall time per capture", "1.050", "<= 1.05 met"),
-            ("CPU time per capture", "1.250", None),
-            ("FIFO latency median", "0.500", None),
-            ("shared libraries (host)", "libm.so.6", "libc alone above"),
-            ("skipped peak_rss", "no /usr/bin/time", None),
+            ("instructions per capture", "  glibc dynamic", "1.030", "<= 1.02 above"),
+            ("instructions per capture", "    floor with SIGALRM reset", "1.005", None),
+            ("instructions per capture", "  musl static", "0.900", "evsnap <= 3,000 met"),
+            ("system calls", "  glibc dynamic", "1.000", None),
+            ("system calls", "  musl static", "1.300", "evsnap <= 12 above"),
+            ("wall time", "  glibc dynamic", "1.050", "<= 1.05 met"),
+            ("wall time", "  musl static", "1.200", "<= 1.05 above"),
+            ("CPU time", "  glibc dynamic", "1.250", None),
+            ("FIFO latency median", "  glibc dynamic", "0.500", None),
+            ("stripped size, bytes (x86_64)", "  musl static", "49,153", "evsnap <= 48 KiB above"),
+            ("stripped size, bytes (armhf)", "  musl static", "32,768", "evsnap <= 32 KiB met"),
+            ("shared libraries (x86_64)", "  glibc dynamic", "libm.so.6", "libc alone above"),
+            ("shared libraries (x86_64)", "  musl static", "none", None),
         ]
-        for start, figure, target in expected:
-            with self.subTest(row=start):
-                line = next(line for line in lines if line.startswith(start))
+        for group, build, figure, target in expected:
+            with self.subTest(group=group, build=build):
+                # the build's row under the figure's heading
+                start = next(n for n, line in enumerate(lines) if line.startswith(group))
+                line = next(line for line in lines[start + 1 :] if line.startswith(build))
                 self.assertIn(figure, line)
                 if target:
                     self.assertTrue(line.endswith(target), line)
