@@ -78,8 +78,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "evsnap waits a bounded time for the next record of one Linux input event
 device (/dev/input/eventN) and prints one line, a hexadecimal key code that a
 shell script can act on. It is small, starts fast and needs nothing but libc:
-made for boot scripts on embedded boards that ask whether a button is held or
-which key the operator pressed.")
+made for boot scripts on embedded boards that ask whether a button was pressed
+or which key the operator pressed.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # A native package: its changelog is changelog.gz, its version has no revision.
