@@ -65,12 +65,19 @@ mkdir -p "$logs"
 : >"$logs/apt.log"
 updated=
 
+# installed PACKAGE[:ARCH]: for this machine's architecture unless one is named.
+installed() {
+  local pkg=${1%%:*} arch=${1#*:}
+  [ "$arch" != "$1" ] || arch=$(dpkg --print-architecture)
+  dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$pkg" 2>/dev/null | grep -qE "^ii ($arch|all)$"
+}
+
 # need SUITE: true when its packages are there or have been installed; else
 # says why in `why`.
 need() {
   local pkg missing=()
   for pkg in ${needs[$1]}; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    installed "$pkg" || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
   if [ "$(id -u)" != 0 ]; then
