@@ -80,13 +80,17 @@ need() {
     installed "$pkg" || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
+  # Packages named PACKAGE:armhf come from the armhf architecture's lists.
+  local add_armhf=
+  if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    add_armhf="dpkg --add-architecture armhf && apt-get update && "
+  fi
   if [ "$(id -u)" != 0 ]; then
-    why="needs ${missing[*]} (apt-get install ${missing[*]}, or run as root)"
+    why="needs ${missing[*]} (${add_armhf}apt-get install ${missing[*]}, or run as root)"
     return 1
   fi
   echo "== $1: installing ${missing[*]}"
-  # Packages named PACKAGE:armhf come from the armhf architecture's lists.
-  if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  if [ -n "$add_armhf" ]; then
     dpkg --add-architecture armhf
     updated=
   fi
