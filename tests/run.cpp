@@ -92,7 +92,7 @@ process::process(const std::vector<std::string> &args, const options &how)
     if (how.stdout_room != 0) {
       const rlimit size{size_limit, size_limit};
       setrlimit(RLIMIT_FSIZE, &size);
-      lseek(STDOUT_FILENO, size_limit - static_cast<off_t>(how.stdout_room), SEEK_SET);
+      lseek(STDOUT_FILENO, out_from_, SEEK_SET);
       signal(SIGXFSZ, SIG_IGN);
     }
     if (how.hostile_alarm) {
