@@ -124,15 +124,15 @@ def missing_tools(preset):
     return f"no {', '.join(tool for tool, _ in missing)} (Debian: {', '.join(packages)})"
 
 
-def build(key, spec):
+def build(key, recipe):
     """evsnap from the preset, the floor with the same build type, toolchain
     file and link."""
-    evsnap_dir = BUILD / spec.directory
-    floor_dir = BUILD / f"floor-{spec.directory}"
+    evsnap_dir = BUILD / recipe.directory
+    floor_dir = BUILD / f"floor-{recipe.directory}"
     # Said either way, so that a cache from an earlier configure cannot decide;
     # the musl presets link static whatever it says.
-    link = f"-DEVSNAP_STATIC={'ON' if spec.static else 'OFF'}"
-    run(["cmake", "--preset", spec.preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF", link])
+    link = f"-DEVSNAP_STATIC={'ON' if recipe.static else 'OFF'}"
+    run(["cmake", "--preset", recipe.preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF", link])
     run(["cmake", "--build", evsnap_dir, "--target", "evsnap", "-j2"])
     build_type = cache_value(evsnap_dir, "CMAKE_BUILD_TYPE")
     toolchain = cache_value(evsnap_dir, "CMAKE_TOOLCHAIN_FILE", default="")
@@ -146,18 +146,18 @@ def build(key, spec):
     libraries = {name: needed(path) for name, path in programs.items()}
     for name, libs in libraries.items():
         # Linked another way, the two would not be compared like for like.
-        if spec.static == bool(libs):
-            how = "static" if spec.static else "dynamic"
+        if recipe.static == bool(libs):
+            how = "static" if recipe.static else "dynamic"
             raise SystemExit(f"bench: {name} of the {key} build is not linked {how}: {libs}")
     compiler = c_compiler(floor_dir)
     flags = cache_value(floor_dir, f"CMAKE_C_FLAGS_{build_type.upper()}")
-    static = " -static" if spec.static else ""
+    static = " -static" if recipe.static else ""
     return {
         **programs,
         "floor_alarm_reset": floor_dir / "floor_alarm_reset",
         "needed": libraries,
         "about": {
-            "evsnap": f"cmake --preset {spec.preset} {link} ({build_type})",
+            "evsnap": f"cmake --preset {recipe.preset} {link} ({build_type})",
             "floor": f"cmake -S bench ({build_type}): "
             f"{Path(compiler).name} {flags} -Wl,--as-needed{static}",
             "compiler": tool_version([compiler, "--version"]),
@@ -177,13 +177,13 @@ def c_compiler(build_dir):
 def build_all(builds, where, skipped):
     """The builds whose tools are here, by key; the others go to skipped."""
     done = {}
-    for key, spec in builds.items():
-        why = missing_tools(spec.preset)
+    for key, recipe in builds.items():
+        why = missing_tools(recipe.preset)
         if why:
             skipped[f"{where} {label(key)}"] = why
             continue
         step(f"building evsnap and the floor ({where}, {label(key)})")
-        done[key] = build(key, spec)
+        done[key] = build(key, recipe)
     return done
 
 
