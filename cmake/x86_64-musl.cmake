@@ -1,4 +1,4 @@
-# evsnap for x86_64, linked static against musl (Debian's musl-tools).
+# evsnap for x86_64, linked static against musl (Debian's musl-dev).
 # Only evsnap is built against musl (cmake/musl.cmake); the tests keep g++'s
 # glibc and its full C++ library.
 set(EVSNAP_MUSL_TRIPLET x86_64-linux-musl)
