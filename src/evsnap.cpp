@@ -2,11 +2,13 @@
 // and print its key code as one line of hexadecimal.
 #include "evsnap.h"
 
+#include <array>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/input.h>
 #include <string_view>
+#include <sys/uio.h>
 #include <unistd.h>
 
 using namespace evsnap;
@@ -18,31 +20,55 @@ using namespace evsnap;
 static_assert(sizeof(input_event) == 2 * sizeof(__kernel_ulong_t) + 8,
               "input_event differs from the record the kernel delivers");
 
-// Standard output is written with write(2), not stdio: stdio would cost
-// symbol lookups at every start and a heap for its buffer, and dprintf takes
-// a buffer from the heap too. Messages on standard error use dprintf.
+// Every byte evsnap writes goes out by write(2), as text formed here, not by
+// stdio: the text is what printf would make of the same formats, byte for
+// byte, but a static build then carries no printf (a third of its size) and
+// starts with no symbol lookups and no buffer on the heap.
 namespace {
 
-void hint() {
-  dprintf(STDERR_FILENO, "Try `%s --help' for more information.\n", progname);
-}
-
-// Writes all of text to standard output, or fails.
-bool put(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t done = write(STDOUT_FILENO, text.data(), text.size());
+// Writes all of the pieces to fd, going on from where a short write stopped.
+bool say(int fd, std::initializer_list<std::string_view> pieces) {
+  std::array<iovec, 8> parts{}; // the longest message has seven pieces
+  std::size_t count = 0;
+  for (const std::string_view piece : pieces) {
+    if (!piece.empty() && count < parts.size()) {
+      parts[count++] = {const_cast<char *>(piece.data()), piece.size()};
+    }
+  }
+  iovec *next = parts.data();
+  while (count > 0) {
+    ssize_t done = writev(fd, next, static_cast<int>(count));
     if (done <= 0) {
       return false;
     }
-    text.remove_prefix(static_cast<std::size_t>(done));
+    for (; count > 0 && static_cast<std::size_t>(done) >= next->iov_len; ++next, --count) {
+      done -= static_cast<ssize_t>(next->iov_len);
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char *>(next->iov_base) + done;
+      next->iov_len -= static_cast<std::size_t>(done);
+    }
   }
   return true;
+}
+
+// A message on standard error has nowhere to report its own failure.
+void complain(std::initializer_list<std::string_view> pieces) {
+  say(STDERR_FILENO, pieces);
+}
+
+void hint() {
+  complain({"Try `", progname, " --help' for more information.\n"});
+}
+
+std::string_view text_of(const decimal_text &number) {
+  return {number.text.data(), number.size};
 }
 
 // Scripts trust the status: output that did not reach standard output fails the run.
 int finish_output(bool written, int status) {
   if (!written) {
-    dprintf(STDERR_FILENO, "%s: write error.\n", progname);
+    complain({progname, ": write error.\n"});
     return 1;
   }
   return status;
@@ -55,24 +81,25 @@ int main(int argc, char *argv[]) {
   switch (run.next) {
   case step::usage:
     return finish_output(
-        put("Usage: ") && put(argv[0]) &&
-            put(" [device]\n"
-                "\t -h --help \t\t\tdisplay usage summary\n"
-                "\t -v --version \t\t\tdisplay version\n"
-                "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n"),
+        say(STDOUT_FILENO, {"Usage: ", argv[0],
+                            " [device]\n"
+                            "\t -h --help \t\t\tdisplay usage summary\n"
+                            "\t -v --version \t\t\tdisplay version\n"
+                            "\t -t --timeout SECONDS \t\tset timeout to SECONDS (default=1)\n"}),
         0);
   case step::version:
-    return finish_output(put(progname) && put("\n"), 0);
+    return finish_output(say(STDOUT_FILENO, {progname, "\n"}), 0);
   case step::bad_option:
     if (run.rejected_opt != 0) {
-      dprintf(STDERR_FILENO, "unrecognized option: -%c\n", run.rejected_opt);
+      const char letter = static_cast<char>(run.rejected_opt); // as %c writes an int
+      complain({"unrecognized option: -", {&letter, 1}, "\n"});
     } else {
-      dprintf(STDERR_FILENO, "unrecognized option: %s\n", run.rejected_arg);
+      complain({"unrecognized option: ", run.rejected_arg, "\n"});
     }
     hint();
     return 1;
   case step::bad_operands:
-    dprintf(STDERR_FILENO, "%s: incorrect number of arguments.\n", progname);
+    complain({progname, ": incorrect number of arguments.\n"});
     hint();
     return 1;
   case step::capture:
@@ -96,12 +123,13 @@ int main(int argc, char *argv[]) {
   int status = 0;
   bool written = true;
   if (rd != static_cast<ssize_t>(sizeof event)) {
-    dprintf(STDERR_FILENO, "error reading %s, read %d out of %d bytes.\n", run.device,
-            static_cast<int>(rd), static_cast<int>(sizeof event));
+    complain({"error reading ", run.device, ", read ",
+              text_of(decimal(static_cast<std::int32_t>(rd))), " out of ",
+              text_of(decimal(sizeof event)), " bytes.\n"});
     status = 1;
   } else if (event.value != 0) {
     const code_line text = key_line(key_code(event.type, event.code));
-    written = put({text.data(), text.size()});
+    written = say(STDOUT_FILENO, {{text.data(), text.size()}});
   }
   close(fd);
   return finish_output(written, status);

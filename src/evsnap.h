@@ -32,6 +32,33 @@ constexpr code_line key_line(std::uint32_t code) {
   return text;
 }
 
+// The decimal text of n, as printf's "%d" writes it. A tenth is taken by a
+// multiply: 32-bit ARM has no divide instruction, and the routine that stands
+// in for one lives in libgcc, which a libc-only binary must not need.
+struct decimal_text {
+  std::array<char, 11> text; // "-2147483648" at the longest
+  std::size_t size;
+};
+constexpr decimal_text decimal(std::int32_t n) {
+  decimal_text out{};
+  std::uint32_t rest = n < 0 ? 0U - static_cast<std::uint32_t>(n) : static_cast<std::uint32_t>(n);
+  std::array<char, 10> reversed{};
+  std::size_t digits = 0;
+  do {
+    // rest / 10, exact for every 32-bit rest: 0xcccccccd is 2^35 / 10 rounded up.
+    const auto tenth = static_cast<std::uint32_t>(std::uint64_t{rest} * 0xcccccccdU >> 35U);
+    reversed[digits++] = static_cast<char>('0' + (rest - tenth * 10U));
+    rest = tenth;
+  } while (rest != 0);
+  if (n < 0) {
+    out.text[out.size++] = '-';
+  }
+  while (digits > 0) {
+    out.text[out.size++] = reversed[--digits];
+  }
+  return out;
+}
+
 // What main does once the command line has been read.
 enum class step {
   capture,      // wait for a record of `device`

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <linux/input.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -39,6 +41,23 @@ TEST(KeyCode, LineReadsAsPrintfWritesIt) {
     std::snprintf(expected, sizeof expected, "0x%08lx\n", static_cast<unsigned long>(code));
     const evsnap::code_line line = evsnap::key_line(code);
     EXPECT_EQ(std::string(line.data(), line.size()), expected) << code;
+  }
+}
+
+// Every digit count, each side of each power of ten, and both ends of int32.
+TEST(KeyCode, DecimalReadsAsPrintfWritesIt) {
+  std::vector<std::int32_t> numbers{0, -1, 16, 24, INT32_MAX, INT32_MIN, INT32_MIN + 1};
+  for (std::int32_t power = 1; power <= 1'000'000'000; power *= 10) {
+    numbers.insert(numbers.end(), {power - 1, power, -power, power + 7});
+    if (power == 1'000'000'000) {
+      break;
+    }
+  }
+  for (const std::int32_t n : numbers) {
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%d", n);
+    const evsnap::decimal_text got = evsnap::decimal(n);
+    EXPECT_EQ(std::string(got.text.data(), got.size), expected) << n;
   }
 }
 
