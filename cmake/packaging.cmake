@@ -54,19 +54,26 @@ endif()
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_STRIP_FILES ON)
 
-# A static build against musl is for boards without Debian: a tar.gz of the
-# install tree (top folder evsnap-VERSION-linux-ARCH-static), its SHA-256 beside it.
-if(EVSNAP_MUSL_TRIPLET)
-  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
-    set(evsnap_arch armhf)
-  else()
-    set(evsnap_arch ${CMAKE_SYSTEM_PROCESSOR})
-  endif()
+# What cpack makes: a Debian package, or for a static build an archive of the
+# install tree for boards without Debian (top folder
+# evsnap-VERSION-linux-MACHINE-static, MACHINE as `uname -m` names the board's
+# family), its SHA-256 beside it.
+if(EVSNAP_STATIC)
+  set(package TGZ)
+else()
+  set(package DEB)
+endif()
+set(EVSNAP_PACKAGE ${package} CACHE STRING "What cpack makes: DEB or TGZ")
+set_property(CACHE EVSNAP_PACKAGE PROPERTY STRINGS DEB TGZ)
+if(EVSNAP_PACKAGE STREQUAL "TGZ")
   set(CPACK_GENERATOR TGZ)
-  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${evsnap_arch}-static)
+  set(CPACK_PACKAGE_FILE_NAME
+      ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-static)
   set(CPACK_PACKAGE_CHECKSUM SHA256)
   include(CPack)
   return()
+elseif(NOT EVSNAP_PACKAGE STREQUAL "DEB")
+  message(FATAL_ERROR "EVSNAP_PACKAGE is DEB or TGZ, not '${EVSNAP_PACKAGE}'")
 endif()
 
 # cpack -G DEB, from a build for the machine the package is for.
@@ -97,6 +104,13 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   execute_process(COMMAND dpkg-architecture -t ${evsnap_triplet} -q DEB_HOST_ARCH
     OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
     ERROR_QUIET)
+endif()
+
+if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "armhf")
+  set(archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-arm-static.tar.gz)
+  configure_file(packaging/preinst-armhf.in ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst @ONLY)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 # Depends on libc6: dpkg-shlibdeps reads the host libc's symbols file. A cross

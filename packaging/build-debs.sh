@@ -1,8 +1,9 @@
 #!/bin/bash
-# Builds evsnap's Debian packages for amd64 (this machine) and armhf (the cross
-# build) into build/packages/: evsnap_VERSION_amd64.deb, evsnap_VERSION_armhf.deb.
+# Builds evsnap's Debian packages into build/packages/, one for each deb-ARCH
+# workflow preset (ARCH is the Debian architecture): evsnap_VERSION_ARCH.deb.
 # Compiler and linker flags are Debian's, from dpkg-buildflags: hardening, and
-# large-file support (a 64-bit off_t on armhf too).
+# large-file support (a 64-bit off_t on 32-bit machines too).
+# usage: build-debs.sh [ARCH...]   (default: every deb-ARCH preset)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,14 +13,15 @@ flags() {
         dpkg-buildflags --get "$1"
 }
 
-# deb PRESET DEBIAN_ARCH: configure afresh (CMake reads CXXFLAGS and LDFLAGS
-# then only), build, and package. The preprocessor's flags go with the compiler's.
-deb() {
-    CXXFLAGS="$(flags CPPFLAGS "$2") $(flags CXXFLAGS "$2")" LDFLAGS=$(flags LDFLAGS "$2") \
-        cmake --workflow --preset "$1" --fresh
-}
-
-rm -f build/packages/evsnap_*.deb
-deb deb-host "$(dpkg-architecture -q DEB_HOST_ARCH)"
-deb deb-arm armhf
+archs=("$@")
+if ((${#archs[@]} == 0)); then
+    mapfile -t archs < <(cmake --list-presets=workflow | sed -n 's/^ *"deb-\([^"]*\)".*/\1/p')
+fi
+for arch in "${archs[@]}"; do
+    rm -f build/packages/evsnap_*_"$arch".deb
+    # Configured afresh: CMake reads CXXFLAGS and LDFLAGS then only. The
+    # preprocessor's flags go with the compiler's.
+    CXXFLAGS="$(flags CPPFLAGS "$arch") $(flags CXXFLAGS "$arch")" LDFLAGS=$(flags LDFLAGS "$arch") \
+        cmake --workflow --preset "deb-$arch" --fresh
+done
 ls -l build/packages/*.deb

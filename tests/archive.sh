@@ -1,13 +1,16 @@
 #!/bin/bash
-# Checks the release archive for ARM boards: its SHA-256 sum, its files, and
-# the binary inside: static, for 32-bit ARM, stripped, and running under qemu-arm.
-# usage: archive.sh DIR/evsnap-VERSION-linux-armhf-static.tar.gz
+# Checks a release archive for boards: its SHA-256 sum, its files, and the
+# binary inside: static, for the machine its name gives, stripped, and running
+# there (under qemu-user on the oldest CPU QEMU has of that family).
+# usage: archive.sh DIR/evsnap-VERSION-linux-MACHINE-static.tar.gz
 set -euo pipefail
 archive=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
 name=$(basename "$archive" .tar.gz)
 version=${name#evsnap-}
 version=${version%%-*}
+machine=${name#evsnap-"$version"-linux-}
+machine=${machine%-static}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -34,11 +37,19 @@ files=$(tar -tzvf "$archive" | awk '$1 !~ /^d/ { print $1, $6 }' | sort)
 tar -xzf "$archive" -C "$scratch"
 root=$scratch/$name
 bin=$root/bin/evsnap
-machine=$(readelf -h "$bin" | sed -n 's/^ *Machine: *//p')
-[ "$machine" = ARM ] || fail "a binary for $machine, want ARM"
+# uname -m's name of the family: ELF's name for it, and how to run it here.
+case $machine in
+arm) elf=ARM run="env QEMU_CPU=arm926 qemu-arm" ;;
+aarch64) elf=AArch64 run="env QEMU_CPU=cortex-a53 qemu-aarch64" ;;
+x86_64) elf="Advanced Micro Devices X86-64" run=env ;;
+*) elf="?" run=false ;;
+esac
+[ "$(uname -m)" != "$machine" ] || run=env
+got=$(readelf -h "$bin" | sed -n 's/^ *Machine: *//p')
+[ "$got" = "$elf" ] || fail "a binary for $got, want $elf ($machine)"
 sh "$src/tests/needs_libc_only.sh" "$bin" static || fail "the binary is not static"
 ! readelf -S "$bin" | grep -q -E '\.symtab|\.comment' || fail "the binary is not stripped"
-out=$(qemu-arm "$bin" --version) || fail "--version failed"
+out=$($run "$bin" --version) || fail "--version failed"
 [ "$out" = "evsnap $version" ] || fail "--version printed '$out'"
 for pair in doc/evsnap.1:share/man/man1/evsnap.1 completions/evsnap:share/bash-completion/completions/evsnap \
     README.md:share/doc/evsnap/README.md LICENSE:share/doc/evsnap/LICENSE; do

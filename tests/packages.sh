@@ -1,14 +1,14 @@
 #!/bin/bash
-# Checks the Debian packages that packaging/build-debs.sh builds: control
-# fields, contents, the binary inside, and the binary as installed; then
-# lintian, which must report no errors.
+# Checks the Debian packages that packaging/build-debs.sh builds, one for each
+# architecture: control fields, contents, the binary inside, and the binary as
+# installed (under qemu-user for another machine); the armhf package's refusal
+# of ARMv6 and older; then lintian, which must report no errors.
 # usage: packages.sh DIR
 set -euo pipefail
 dir=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
 version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
 host_arch=$(dpkg-architecture -q DEB_HOST_ARCH)
-host_machine=$(readelf -h /bin/sh | sed -n 's/^ *Machine: *//p')
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -26,10 +26,22 @@ want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
 -rw-r--r-- root/root ./usr/share/man/man1/evsnap.1.gz
 -rwxr-xr-x root/root ./usr/bin/evsnap"
 
-# Debian architecture|ELF machine|objdump|how to start a binary for it.
-while IFS='|' read -r arch machine objdump run; do
-    deb=$dir/evsnap_${version}_$arch.deb
-    [ -f "$deb" ] || { fail "$deb: no such package"; continue; }
+machine_of() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
+
+debs=("$dir"/evsnap_"${version}"_*.deb)
+[ -f "${debs[0]}" ] || fail "no packages in $dir"
+for deb in "${debs[@]}"; do
+    arch=${deb##*_}
+    arch=${arch%.deb}
+    # The machine, tools and C library of the architecture, by its GNU triplet.
+    triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
+    objdump=$triplet-objdump run=env
+    if [ "$arch" = "$host_arch" ]; then
+        machine=$(machine_of /bin/sh)
+    else
+        machine=$(machine_of "/usr/$triplet/lib/libc.so.6")
+        run="qemu-${triplet%%-*} -L /usr/$triplet"
+    fi
     echo "== $deb ($(stat -c %s "$deb") bytes)"
     dpkg-deb --info "$deb"
     field() { dpkg-deb --field "$deb" "$1"; }
@@ -61,13 +73,28 @@ while IFS='|' read -r arch machine objdump run; do
     zcat "$root/usr/share/doc/evsnap/changelog.gz" >"$scratch/changelog"
     changed=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)
     [ "$changed" = "$version" ] || fail "$deb: changelog's last entry is $changed"
-done <<EOF
-$host_arch|$host_machine|objdump|env
-armhf|ARM|arm-linux-gnueabihf-objdump|qemu-arm -L /usr/arm-linux-gnueabihf
-EOF
+done
+
+# The armhf package refuses a CPU older than ARMv7 before it unpacks, and
+# names the build that runs there; newer ones install.
+deb=$dir/evsnap_${version}_armhf.deb
+dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./preinst || fail "$deb: no preinst"
+mkdir "$scratch/uname"
+for machine in armv5tel armv6l armv7l armv8l aarch64; do
+    printf '#!/bin/sh\necho %s\n' "$machine" >"$scratch/uname/uname"
+    chmod +x "$scratch/uname/uname"
+    status=0
+    said=$(PATH=$scratch/uname:$PATH sh "$scratch/preinst" install 2>&1) || status=$?
+    case $machine:$status in
+    armv[56]*:1) [[ $said == *"evsnap-${version}-linux-arm-static.tar.gz"* ]] ||
+        fail "preinst on $machine does not name the arm archive: $said" ;;
+    armv[56]*:*) fail "preinst on $machine: status $status, want 1" ;;
+    *:0) [ -z "$said" ] || fail "preinst on $machine said: $said" ;;
+    *) fail "preinst on $machine: status $status, want 0: $said" ;;
+    esac
+done
 
 # Errors fail; warnings and notes are shown.
-lintian --fail-on error --info --display-info --pedantic "$dir/evsnap_${version}_$host_arch.deb" \
-    "$dir/evsnap_${version}_armhf.deb" || fail "lintian reports errors"
+lintian --fail-on error --info --display-info --pedantic "${debs[@]}" || fail "lintian reports errors"
 
 exit $failed

@@ -9,43 +9,59 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 # The Debian packages each suite needs on a bare Debian 12, in the order the
-# suites run. cmake only recommends make, so make is named wherever cmake is.
-suites=(host arm musl arm-musl release packaging vm bench sanitize fuzz memcheck static-analysis)
+# suites run. cmake only recommends make, so make is named wherever cmake is;
+# the VM tests, registered in the static ARM builds, need Python to configure.
+suites=(host armhf armel arm64 x86_64 arm aarch64 release packaging vm-arm vm-aarch64 bench
+  sanitize fuzz memcheck static-analysis)
 declare -A needs=(
   [host]="cmake make g++ googletest"
-  [arm]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
-  [musl]="cmake make g++ musl-dev googletest"
-  [arm-musl]="cmake make binutils g++-arm-linux-gnueabihf musl-dev:armhf qemu-user googletest"
-  [release]="cmake make binutils g++-arm-linux-gnueabihf musl-dev:armhf qemu-user"
-  [packaging]="cmake make g++ g++-arm-linux-gnueabihf qemu-user dpkg-dev file lintian mandoc"
-  [vm]="cmake make g++-arm-linux-gnueabihf musl-dev:armhf qemu-system-arm cpio python3"
-  [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf musl-dev:armhf python3 valgrind time strace hyperfine"
+  [armhf]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
+  [armel]="cmake make binutils g++-arm-linux-gnueabi qemu-user googletest"
+  [arm64]="cmake make binutils g++-aarch64-linux-gnu qemu-user googletest"
+  [x86_64]="cmake make g++ musl-dev googletest"
+  [arm]="cmake make binutils g++-arm-linux-gnueabi musl-dev:armel qemu-user python3 googletest"
+  [aarch64]="cmake make binutils g++-aarch64-linux-gnu musl-dev:arm64 qemu-user python3 googletest"
+  [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user"
+  [packaging]="cmake make g++ g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-aarch64-linux-gnu qemu-user dpkg-dev file lintian mandoc"
+  [vm-arm]="cmake make g++-arm-linux-gnueabi musl-dev:armel qemu-system-arm cpio device-tree-compiler python3"
+  [vm-aarch64]="cmake make g++-aarch64-linux-gnu musl-dev:arm64 qemu-system-arm cpio python3"
+  [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 python3 valgrind time strace hyperfine"
   [sanitize]="cmake make g++ googletest"
   [fuzz]="cmake make g++ clang-14 libclang-rt-14-dev"
   [memcheck]="cmake make g++ valgrind python3"
   [static-analysis]="cmake make g++ clang-tidy-14 cppcheck"
 )
 
+# Every build runs the whole suite under its workflow preset; the arm one on
+# ARM926 and on ARM1176, the oldest 32-bit ARM CPUs QEMU has.
 suite_host() { cmake --workflow --preset host; }
+suite_armhf() { cmake --workflow --preset armhf; }
+suite_armel() { cmake --workflow --preset armel; }
+suite_arm64() { cmake --workflow --preset arm64; }
+suite_x86_64() { cmake --workflow --preset x86_64; }
 suite_arm() { cmake --workflow --preset arm; }
-suite_musl() { cmake --workflow --preset musl; }
-suite_arm-musl() { cmake --workflow --preset arm-musl; }
-# The archive for boards: built afresh, then inspected.
+suite_aarch64() { cmake --workflow --preset aarch64; }
+# The archives for boards, one for each release-MACHINE preset: built afresh,
+# then inspected.
 suite_release() {
-  rm -f build/packages/evsnap-*-linux-armhf-static.tar.gz*
-  cmake --workflow --preset release-armhf --fresh
-  bash tests/archive.sh build/packages/evsnap-*-linux-armhf-static.tar.gz
+  local preset
+  for preset in $(cmake --list-presets=workflow | sed -n 's/^ *"\(release-[^"]*\)".*/\1/p'); do
+    rm -f build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz*
+    cmake --workflow --preset "$preset" --fresh
+    bash tests/archive.sh build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz
+  done
 }
-# Debian packages for amd64 and armhf: the man page linted, both packages
+# Debian packages for every architecture: the man page linted, the packages
 # built, inspected, the binaries run as installed, lintian without errors.
 suite_packaging() {
   mandoc -T lint doc/evsnap.1
   bash packaging/build-debs.sh
   bash tests/packages.sh build/packages
 }
-# evsnap on Debian's armhf kernel under qemu-system-arm. It fetches the
-# kernel and busybox itself (apt-get download, cached).
-suite_vm() { cmake --workflow --preset vm; }
+# evsnap on real kernels under qemu-system-arm and qemu-system-aarch64. The
+# driver fetches each kernel and busybox itself (apt-get download, cached).
+suite_vm-arm() { cmake --workflow --preset vm-arm; }
+suite_vm-aarch64() { cmake --workflow --preset vm-aarch64; }
 # The benchmark in its quick mode, so that it keeps working; a figure never fails it.
 suite_bench() {
   PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py'
@@ -80,20 +96,24 @@ need() {
     installed "$pkg" || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) && return 0
-  # Packages named PACKAGE:armhf come from the armhf architecture's lists.
-  local add_armhf=
-  if [[ " ${missing[*]}" == *:armhf* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    add_armhf="dpkg --add-architecture armhf && apt-get update && "
-  fi
+  # Packages named PACKAGE:ARCH come from that architecture's lists.
+  local arch archs=() add=
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*://p' | sort -u); do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || archs+=("$arch")
+  done
+  for arch in "${archs[@]}"; do
+    add+="dpkg --add-architecture $arch && "
+  done
+  [ -z "$add" ] || add+="apt-get update && "
   if [ "$(id -u)" != 0 ]; then
-    why="needs ${missing[*]} (${add_armhf}apt-get install ${missing[*]}, or run as root)"
+    why="needs ${missing[*]} (${add}apt-get install ${missing[*]}, or run as root)"
     return 1
   fi
   echo "== $1: installing ${missing[*]}"
-  if [ -n "$add_armhf" ]; then
-    dpkg --add-architecture armhf
+  for arch in "${archs[@]}"; do
+    dpkg --add-architecture "$arch"
     updated=
-  fi
+  done
   if [ -z "$updated" ]; then
     apt-get update -qq >>"$logs/apt.log" 2>&1 && updated=1
   fi
