@@ -7,8 +7,12 @@
 
 namespace evsnap {
 
+#ifndef EVSNAP_VERSION
+#error "EVSNAP_VERSION comes from the build: project(evsnap VERSION ...) in CMakeLists.txt"
+#endif
+
 // The program's name and version in one string, as --version prints it.
-inline constexpr char progname[] = "evsnap 1.0";
+inline constexpr char progname[] = "evsnap " EVSNAP_VERSION;
 inline constexpr char default_device[] = "/dev/input/event0";
 
 inline constexpr std::uint16_t ev_key = 1; // EV_KEY in <linux/input-event-codes.h>
@@ -46,7 +50,8 @@ constexpr decimal_text decimal(std::int32_t n) {
   std::size_t digits = 0;
   do {
     // rest / 10, exact for every 32-bit rest: 0xcccccccd is 2^35 / 10 rounded up.
-    const auto tenth = static_cast<std::uint32_t>(std::uint64_t{rest} * 0xcccccccdU >> 35U);
+    const std::uint64_t scaled = std::uint64_t{rest} * 0xcccccccdU;
+    const auto tenth = static_cast<std::uint32_t>(scaled >> 35U);
     reversed[digits++] = static_cast<char>('0' + (rest - tenth * 10U));
     rest = tenth;
   } while (rest != 0);

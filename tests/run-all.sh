@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds and runs every test suite, or the suites named:
 #   tests/run-all.sh [SUITE...]
+#   tests/run-all.sh --list      each suite and the Debian packages it needs
 # As root it installs what a suite needs from Debian's packages; as another
 # user it skips a suite whose packages are missing. It ends with a summary of
 # every suite, passed, failed or skipped and why, and fails when one failed.
@@ -48,7 +49,7 @@ suite_release() {
   for preset in $(cmake --list-presets=workflow | sed -n 's/^ *"\(release-[^"]*\)".*/\1/p'); do
     rm -f build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz*
     cmake --workflow --preset "$preset" --fresh
-    bash tests/archive.sh build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz
+    bash tests/release/archive_test.sh build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz
   done
 }
 # Debian packages for every architecture: the man page linted, the packages
@@ -56,7 +57,7 @@ suite_release() {
 suite_packaging() {
   mandoc -T lint doc/evsnap.1
   bash packaging/build-debs.sh
-  bash tests/packages.sh build/packages
+  bash tests/release/packages_test.sh build/packages
 }
 # evsnap on real kernels under qemu-system-arm and qemu-system-aarch64. The
 # driver fetches each kernel and busybox itself (apt-get download, cached).
@@ -72,9 +73,16 @@ suite_fuzz() { cmake --workflow --preset fuzz; }
 suite_memcheck() {
   cmake --preset host >/dev/null
   cmake --build --preset host --target evsnap
-  bash tests/memcheck.sh build/host/evsnap
+  bash tests/robustness/memcheck_test.sh build/host/evsnap
 }
-suite_static-analysis() { bash tests/static-analysis.sh; }
+suite_static-analysis() { bash tests/robustness/static_analysis_test.sh; }
+
+if [ "${1:-}" = --list ]; then
+  for name in "${suites[@]}"; do
+    printf '%-16s %s\n' "$name" "${needs[$name]}"
+  done
+  exit 0
+fi
 
 logs=build/test-logs
 mkdir -p "$logs"

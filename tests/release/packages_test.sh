@@ -3,20 +3,13 @@
 # architecture: control fields, contents, the binary inside, and the binary as
 # installed (under qemu-user for another machine); the armhf package's refusal
 # of ARMv6 and older; then lintian, which must report no errors.
-# usage: packages.sh DIR
+# usage: packages_test.sh DIR
 set -euo pipefail
 dir=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
 version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
 host_arch=$(dpkg-architecture -q DEB_HOST_ARCH)
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-fail() {
-    echo "FAIL: $*"
-    failed=1
-}
+. "$(dirname "$0")/../support/lib.sh"
 
 # Every file in a package: mode, owner, path.
 want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
@@ -97,4 +90,4 @@ done
 # Errors fail; warnings and notes are shown.
 lintian --fail-on error --info --display-info --pedantic "${debs[@]}" || fail "lintian reports errors"
 
-exit $failed
+finish

@@ -4,13 +4,11 @@
 # usage: libc_depends_test.sh LIBC_DEPENDS_SCRIPT
 set -u
 script=$1
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/../support/lib.sh"
 # Stands in for objdump: "-p FILE" prints FILE.
 printf '#!/bin/sh\ncat "$2"\n' >"$scratch/objdump"
 chmod +x "$scratch/objdump"
 
-failed=0
 # check WANT NEEDED VERSIONS: WANT is the output, or "fail".
 check() {
     local want=$1 needed=$2 versions=$3 got lib ver
@@ -26,8 +24,7 @@ check() {
     } >"$scratch/headers"
     got=$(sh "$script" "$scratch/objdump" "$scratch/headers" 2>/dev/null) || got=fail
     if [ "$got" != "$want" ]; then
-        echo "FAIL: NEEDED '$needed', versions '$versions': got '$got', want '$want'"
-        failed=1
+        fail "NEEDED '$needed', versions '$versions': got '$got', want '$want'"
     fi
 }
 
@@ -41,4 +38,4 @@ check 'libc6 (>= 2.38)' 'ld-linux-armhf.so.3 libc.so.6' 'GLIBC_2.38 GLIBC_ABI_DT
 check fail 'libc.so.6 libstdc++.so.6' 'GLIBC_2.34'
 check fail 'libm.so.6 libc.so.6' 'GLIBC_2.34'
 check fail '' ''
-exit $failed
+finish

@@ -176,9 +176,4 @@ std::string bytes(const std::vector<input_event> &records) {
   return text;
 }
 
-std::string read_error(const std::string &device, long count) {
-  return "error reading " + device + ", read " + std::to_string(count) + " out of " +
-         std::to_string(sizeof(input_event)) + " bytes.\n";
-}
-
 } // namespace run

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Checks that a binary loads libc alone (or nothing at all when built static).
-# usage: needs_libc_only.sh BINARY [static]
+# usage: libc_only_test.sh BINARY [static]
 set -eu
 readelf -h "$1" >/dev/null # a binary that cannot be read passes nothing
 needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')

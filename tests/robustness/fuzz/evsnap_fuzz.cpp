@@ -1,6 +1,7 @@
 // libFuzzer target: each input is read three ways, with ASan and UBSan on.
 //  - split on NUL bytes, an argument vector for read_command_line;
-//  - its first bytes, an input_event record for key_code and the output line;
+//  - its first bytes, an input_event record for key_code, and the line and
+//    the decimal text main writes, against snprintf's;
 //  - each NUL-terminated piece, a timeout text for seconds.
 // Everything stays in-process: no exit, no I/O but getopt_long's diagnostics.
 #include "evsnap.h"
@@ -61,10 +62,15 @@ void fuzz_record(const std::uint8_t *data, std::size_t size) {
   check((code >> 31U == 1) == (event.type == EV_KEY), "bit 31 is set for EV_KEY alone");
   check((code >> 16U & 0x7fffU) == (event.type & 0x7fffU), "bits 30..16 hold the type");
   check((code & 0xffffU) == event.code, "bits 15..0 hold the code");
-  // The line main prints is always whole: 0x, eight digits, newline.
-  char line[32];
-  check(std::snprintf(line, sizeof line, "0x%08lx\n", static_cast<unsigned long>(code)) == 11,
-        "the key code line has eleven characters");
+  // The line main prints, and the numbers of its read error, as printf writes them.
+  char expected[16];
+  std::snprintf(expected, sizeof expected, "0x%08x\n", static_cast<unsigned>(code));
+  const evsnap::code_line line = evsnap::key_line(code);
+  check(std::string(line.data(), line.size()) == expected, "the key code line reads as printf's");
+  const auto number = static_cast<std::int32_t>(code);
+  std::snprintf(expected, sizeof expected, "%d", number);
+  const evsnap::decimal_text text = evsnap::decimal(number);
+  check(std::string(text.text.data(), text.size) == expected, "a number reads as printf's %d");
 }
 
 evsnap::settings read_quietly(std::vector<char *> &argv) {
@@ -113,6 +119,8 @@ void fuzz_command_line(const std::vector<char *> &original) {
     break;
   case evsnap::step::usage:
   case evsnap::step::version:
+    check(run.device == nullptr && run.rejected_opt == 0 && run.rejected_arg == nullptr,
+          "help and version read no device and reject nothing");
     break;
   }
 

@@ -6,8 +6,8 @@ set -u
 # shellcheck source=/dev/null
 source "$1"
 
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
+. "$(dirname "$0")/../support/lib.sh"
+root=$scratch
 mkdir -p "$root/input/by-id" "$root/input/by-path" "$root/files"
 touch "$root/input/event0" "$root/input/event3" "$root/input/mice" \
     "$root/input/by-id/usb-Acme_Keyboard-event-kbd" \
@@ -20,7 +20,6 @@ all_devices+=" $in/event0 $in/event3"
 options='--help --timeout --version -h -t -v'
 timeouts='0 1 10 3 5'
 
-failed=0
 # check WANT WORD...: completes the last WORD (as bash splits the line) and
 # expects the words in WANT, in any order.
 check() {
@@ -31,8 +30,7 @@ check() {
     _evsnap
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
     if [ "$got" != "$(printf '%s\n' $want | sort | xargs)" ]; then
-        echo "FAIL: evsnap $*<Tab>: got '$got', want '$want'"
-        failed=1
+        fail "evsnap $*<Tab>: got '$got', want '$want'"
     fi
 }
 
@@ -62,4 +60,4 @@ check '' -- "$in/event0" -
 # Anything else is a path like any other.
 check "$root/files/keys.bin" "$root/files/k"
 
-exit $failed
+finish

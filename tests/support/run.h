@@ -64,6 +64,5 @@ input_event record(unsigned type, unsigned code, int value);
 // Writes bytes to path, replacing what was there.
 void write_file(const std::string &path, const std::string &bytes);
 std::string bytes(const std::vector<input_event> &records);
-std::string read_error(const std::string &device, long count);
 
 } // namespace run

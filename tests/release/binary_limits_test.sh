@@ -3,21 +3,15 @@
 # the stripped binary, the oldest 32-bit ARM architecture it runs on, the
 # alignment of its LOAD segments (a kernel with pages up to that size loads
 # it), and no printf inside (every message is formed by evsnap itself).
-# usage: binary_limits.sh BINARY STRIP [max-bytes=N] [cpu-arch=ARCH] [load-align=N] [no-printf]
+# usage: binary_limits_test.sh BINARY STRIP [max-bytes=N] [cpu-arch=ARCH] [load-align=N] [no-printf]
 set -eu
 binary=$1 strip=$2
 shift 2
 readelf -h "$binary" >/dev/null # a binary that cannot be read passes nothing
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+. "$(dirname "$0")/../support/lib.sh"
 # Stripped as `cmake --install --strip` strips it.
 "$strip" --strip-all --remove-section=.comment --remove-section=.note -o "$scratch/evsnap" "$binary"
 
-failed=0
-fail() {
-  echo "FAIL: $*"
-  failed=1
-}
 # ARM architectures in the order of the ELF attribute's values, oldest first.
 arm_order="Pre-v4 v4 v4T v5T v5TE v5TEJ v6 v6KZ v6T2 v6K v7 v6-M v6S-M v7E-M v8 v8-R v8-M.baseline v8-M.mainline"
 rank() { echo "$arm_order" | tr ' ' '\n' | grep -n -x -F -e "$1" | cut -d: -f1; }
@@ -57,4 +51,4 @@ for limit in "$@"; do
     ;;
   esac
 done
-exit $failed
+finish

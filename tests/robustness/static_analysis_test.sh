@@ -2,7 +2,7 @@
 # clang-tidy (checks in .clang-tidy) and cppcheck over src/, with the flags the
 # build uses; any finding fails.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy)
 
 cmake -S . -B build/lint -DBUILD_TESTING=OFF -DEVSNAP_WERROR=ON \

@@ -1,6 +1,7 @@
-// A scratch folder for one test, removed with it.
+// What the tests read from and write to: scratch folders and FIFOs.
 #pragma once
 
+#include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -8,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Bytes in the longest arguments tried, under Linux's 128 kB limit for one.
+inline constexpr std::size_t big = 100'000;
+
+// A scratch folder for one test, removed with it.
 class scratch {
 public:
   scratch() {

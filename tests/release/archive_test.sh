@@ -2,7 +2,7 @@
 # Checks a release archive for boards: its SHA-256 sum, its files, and the
 # binary inside: static, for the machine its name gives, stripped, and running
 # there (under qemu-user on the oldest CPU QEMU has of that family).
-# usage: archive.sh DIR/evsnap-VERSION-linux-MACHINE-static.tar.gz
+# usage: archive_test.sh DIR/evsnap-VERSION-linux-MACHINE-static.tar.gz
 set -euo pipefail
 archive=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,14 +11,7 @@ version=${name#evsnap-}
 version=${version%%-*}
 machine=${name#evsnap-"$version"-linux-}
 machine=${machine%-static}
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-fail() {
-    echo "FAIL: $*"
-    failed=1
-}
+. "$(dirname "$0")/../support/lib.sh"
 
 echo "== $archive ($(stat -c %s "$archive") bytes)"
 (cd "$(dirname "$archive")" && sha256sum --check "$name.tar.gz.sha256") ||
@@ -47,7 +40,7 @@ esac
 [ "$(uname -m)" != "$machine" ] || run=env
 got=$(readelf -h "$bin" | sed -n 's/^ *Machine: *//p')
 [ "$got" = "$elf" ] || fail "a binary for $got, want $elf ($machine)"
-sh "$src/tests/needs_libc_only.sh" "$bin" static || fail "the binary is not static"
+sh "$src/tests/release/libc_only_test.sh" "$bin" static || fail "the binary is not static"
 ! readelf -S "$bin" | grep -q -E '\.symtab|\.comment' || fail "the binary is not stripped"
 out=$($run "$bin" --version) || fail "--version failed"
 [ "$out" = "evsnap $version" ] || fail "--version printed '$out'"
@@ -55,4 +48,4 @@ for pair in doc/evsnap.1:share/man/man1/evsnap.1 completions/evsnap:share/bash-c
     README.md:share/doc/evsnap/README.md LICENSE:share/doc/evsnap/LICENSE; do
     cmp -s "$src/${pair%%:*}" "$root/${pair#*:}" || fail "${pair#*:} differs from ${pair%%:*}"
 done
-exit $failed
+finish
