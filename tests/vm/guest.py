@@ -1,6 +1,7 @@
-"""What the test machine boots: Debian's armhf kernel and busybox, fetched once
-into a cache, and an initramfs holding busybox, evsnap and the kernel modules
-the virtual input devices need."""
+"""What a test machine boots: a Debian kernel and busybox, fetched once into a
+cache, one folder for each set of packages; the device tree of a board whose
+kernel needs one; and an initramfs holding busybox, evsnap, the kernel modules
+the input devices need and any helper of the board."""
 
 import fcntl
 import gzip
@@ -8,18 +9,17 @@ import json
 import lzma
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
 import tempfile
 
-KERNEL_META = "linux-image-armmp:armhf"
-BUSYBOX = "busybox-static:armhf"
 MODULE_SUFFIXES = (".ko", ".ko.xz", ".ko.gz", ".ko.zst")
 
 
 class Unavailable(Exception):
-    """The machine cannot be had here (not root, no armhf packages): skip, not fail."""
+    """The machine cannot be had here (not root, no packages): skip, not fail."""
 
 
 def cache_dir():
@@ -36,71 +36,102 @@ def _run(args, **kw):
     return subprocess.run(args, check=True, text=True, stdout=subprocess.PIPE, timeout=600, **kw)
 
 
-def _apt_update():
+def _apt_update(why):
     if os.geteuid() != 0:
-        raise Unavailable("the armhf package lists are missing or stale: "
-                          "run once as root (dpkg --add-architecture armhf && apt-get update)")
+        raise Unavailable(f"{why}: run once as root (apt-get update)")
     print("vm: apt-get update", flush=True)
     _run(["apt-get", "update", "-qq"])
 
 
-def _kernel_package():
-    """The versioned kernel package that the meta-package depends on."""
-    shown = subprocess.run(["apt-cache", "show", "--no-all-versions", KERNEL_META], text=True,
+def _kernel_package(meta):
+    """The versioned kernel package that the meta-package PACKAGE:ARCH depends on."""
+    shown = subprocess.run(["apt-cache", "show", "--no-all-versions", meta], text=True,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
     for line in shown.stdout.splitlines():
         if line.startswith("Depends:"):
             first = line.split(":", 1)[1].split(",")[0].split("|")[0]
-            return first.split("(")[0].strip() + ":armhf"
+            return first.split("(")[0].strip() + ":" + meta.split(":")[1]
     return None
 
 
-def _download(into):
+def _download(into, kernel_meta, busybox):
     """apt-get download of the kernel and busybox into `into`; the .deb paths."""
-    if "armhf" not in _run(["dpkg", "--print-foreign-architectures"]).stdout.split():
+    foreign = _run(["dpkg", "--print-foreign-architectures"]).stdout.split()
+    native = _run(["dpkg", "--print-architecture"]).stdout.strip()
+    for arch in sorted({p.split(":")[1] for p in (kernel_meta, busybox)} - {native, *foreign}):
         if os.geteuid() != 0:
-            raise Unavailable("armhf is not a dpkg architecture here: run once as root")
-        _run(["dpkg", "--add-architecture", "armhf"])
-        _apt_update()
+            raise Unavailable(f"{arch} is not a dpkg architecture here: run once as root")
+        _run(["dpkg", "--add-architecture", arch])
+        _apt_update(f"no {arch} package lists")
     for attempt in (1, 2):
-        kernel = _kernel_package()
+        kernel = _kernel_package(kernel_meta)
         if kernel:
             # As root, apt's sandbox user could not write to `into`: download as root.
             sandbox = ["-o", "APT::Sandbox::User=root"] if os.geteuid() == 0 else []
-            got = subprocess.run(["apt-get", "download", "-q", *sandbox, kernel, BUSYBOX], cwd=into,
-                                 text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 timeout=600)
+            got = subprocess.run(["apt-get", "download", "-q", *sandbox, kernel, busybox],
+                                 cwd=into, text=True, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, timeout=600)
             if got.returncode == 0:
                 return sorted(pathlib.Path(into).glob("*.deb"))
             print(got.stdout, end="")
         if attempt == 1:
-            _apt_update()  # lists unknown or stale (the archive moved on)
-    raise Unavailable(f"apt-get download of {KERNEL_META} and {BUSYBOX} failed")
+            # Lists unknown or stale (the archive moved on).
+            _apt_update(f"the package lists know no {kernel_meta} to download")
+    raise Unavailable(f"apt-get download of {kernel_meta} and {busybox} failed")
 
 
-def fetch(cache):
-    """Kernel and busybox unpacked under `cache`, fetched on first use.
+def fetch(cache, kernel_meta, busybox):
+    """The kernel (from its meta-package) and busybox, PACKAGE:ARCH each,
+    unpacked in a folder of `cache` for this pair and fetched on first use.
     Returns {"kernel": dir, "busybox": dir}; EVSNAP_VM_REFRESH=1 fetches anew."""
-    cache.mkdir(parents=True, exist_ok=True)
-    with open(cache / "lock", "w") as lock:
+    into = cache / "+".join(p.replace(":", "_") for p in (kernel_meta, busybox))
+    into.mkdir(parents=True, exist_ok=True)
+    with open(into / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # one fetch at a time
-        stamp = cache / "contents.json"
+        stamp = into / "contents.json"
         old = json.loads(stamp.read_text()) if stamp.exists() else {}
         if old and not os.environ.get("EVSNAP_VM_REFRESH"):
-            if all(pathlib.Path(d).is_dir() for d in old.values()):
-                return {k: pathlib.Path(d) for k, d in old.items()}
-        with tempfile.TemporaryDirectory(dir=cache) as tmp:
+            if all((into / d).is_dir() for d in old.values()):
+                return {k: into / d for k, d in old.items()}
+        with tempfile.TemporaryDirectory(dir=into) as tmp:
             dirs = {}
-            for deb in _download(tmp):
-                tree = cache / deb.name.removesuffix(".deb").replace("%3a", "_")
-                shutil.rmtree(tree, ignore_errors=True)
-                _run(["dpkg-deb", "-x", str(deb), str(tree)])
-                dirs["busybox" if deb.name.startswith("busybox") else "kernel"] = str(tree)
+            for deb in _download(tmp, kernel_meta, busybox):
+                tree = deb.name.removesuffix(".deb").replace("%3a", "_")
+                shutil.rmtree(into / tree, ignore_errors=True)
+                _run(["dpkg-deb", "-x", str(deb), str(into / tree)])
+                dirs["busybox" if deb.name.startswith("busybox") else "kernel"] = tree
         stamp.write_text(json.dumps(dirs, indent=1) + "\n")
         for tree in set(old.values()) - set(dirs.values()):
-            shutil.rmtree(tree, ignore_errors=True)  # superseded versions
-        print(f"vm: fetched into {cache}", flush=True)
-        return {k: pathlib.Path(d) for k, d in dirs.items()}
+            shutil.rmtree(into / tree, ignore_errors=True)  # superseded versions
+        print(f"vm: fetched into {into}", flush=True)
+        return {k: into / d for k, d in dirs.items()}
+
+
+# --- The device tree --------------------------------------------------------
+
+
+def disable_nodes(source, names):
+    """Device tree source with each node named in `names` (say watchdog@7e100000)
+    given status = "disabled", in place of any status it had."""
+    lines = source.split("\n")
+    for name in names:
+        opening = next((i for i, line in enumerate(lines) if line.strip() == name + " {"), None)
+        if opening is None:
+            raise ValueError(f"no node {name} in the device tree")
+        indent = re.match(r"\s*", lines[opening]).group()
+        close = lines.index(indent + "};", opening)
+        inner = indent + "\t"
+        body = [line for line in lines[opening + 1 : close]
+                if not line.startswith(inner + "status = ")]
+        lines[opening + 1 : close] = [inner + 'status = "disabled";', *body]
+    return "\n".join(lines)
+
+
+def device_tree(dtb, out, disable):
+    """Writes `out`: the device tree blob `dtb` with the nodes `disable` disabled."""
+    source = _run(["dtc", "-q", "-I", "dtb", "-O", "dts", str(dtb)]).stdout
+    _run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", str(out)],
+         input=disable_nodes(source, disable))
 
 
 # --- Kernel modules -------------------------------------------------------
@@ -204,21 +235,28 @@ def load_order(modules_dir, wanted):
 
 
 def elf_machine(path):
-    """(e_machine, has a program interpreter) of an ELF executable."""
+    """(e_machine, 32 or 64 bits, has a program interpreter) of a little-endian
+    ELF executable; (None, None, False) for anything else."""
     elf = pathlib.Path(path).read_bytes()
-    if elf[:4] != b"\x7fELF" or elf[4] != 1:
-        return None, False
+    if elf[:4] != b"\x7fELF" or elf[4] not in (1, 2) or elf[5] != 1:
+        return None, None, False
+    bits = 32 * elf[4]
     machine, = struct.unpack_from("<H", elf, 0x12)
-    phoff, = struct.unpack_from("<I", elf, 0x1C)
-    phentsize, phnum = struct.unpack_from("<HH", elf, 0x2A)
+    if bits == 64:
+        phoff, = struct.unpack_from("<Q", elf, 0x20)
+        phentsize, phnum = struct.unpack_from("<HH", elf, 0x36)
+    else:
+        phoff, = struct.unpack_from("<I", elf, 0x1C)
+        phentsize, phnum = struct.unpack_from("<HH", elf, 0x2A)
     interp = any(struct.unpack_from("<I", elf, phoff + i * phentsize)[0] == 3  # PT_INTERP
                  for i in range(phnum))
-    return machine, interp
+    return machine, bits, interp
 
 
 def build_initramfs(out, stage, busybox, evsnap, modules, files):
     """Writes `out` (cpio newc, gzip) from a staging tree: busybox, evsnap, the
-    modules in load order (lib/modules/order) and `files` ({path: bytes})."""
+    modules in load order (lib/modules/order) and `files` ({path: bytes}),
+    scripts and ELF executables among them executable."""
     stage = pathlib.Path(stage)
     shutil.rmtree(stage, ignore_errors=True)
     for d in ("bin", "lib/modules", "etc", "dev", "proc", "sys", "tmp"):
@@ -232,7 +270,7 @@ def build_initramfs(out, stage, busybox, evsnap, modules, files):
         target = stage / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
-        if data.startswith(b"#!"):
+        if data.startswith((b"#!", b"\x7fELF")):
             target.chmod(0o755)
     names = sorted(str(p.relative_to(stage)) for p in stage.rglob("*"))
     archive = subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=stage,

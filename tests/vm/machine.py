@@ -1,5 +1,5 @@
-"""The test machine: qemu-system-arm booting the guest, its serial console
-spoken to line by line, and QMP to press keys and move the mouse."""
+"""The test machine: QEMU booting the guest, its serial console spoken to line
+by line, and QMP to press keys, move the mouse and end QEMU."""
 
 import ctypes
 import json
@@ -14,17 +14,18 @@ import threading
 import time
 
 
-def qemu_command(kernel, initrd, qmp_socket):
+def qemu_command(board, console, kernel, initrd, qmp_socket):
+    """QEMU's command line: `board` (the binary and its machine, CPU and device
+    options), then what every machine gets. No board needs the guest to power
+    off: the driver ends QEMU through QMP once it has every result."""
     return [
-        "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "256",
-        # virtio_input drives only modern (non-legacy) virtio-mmio devices.
-        "-global", "virtio-mmio.force-legacy=false",
-        "-device", "virtio-keyboard-device", "-device", "virtio-mouse-device",
+        *board,
         "-display", "none", "-monitor", "none", "-nic", "none", "-serial", "stdio",
         "-qmp", f"unix:{qmp_socket},server=on,wait=off",
         "-kernel", str(kernel), "-initrd", str(initrd),
-        # panic=-1 with -no-reboot: a guest that panics ends QEMU instead of hanging.
-        "-append", "console=ttyAMA0 panic=-1", "-no-reboot",
+        # panic=-1 with -no-reboot: a guest that panics ends QEMU instead of
+        # hanging, on a board that can reset (the raspi0 cannot: time limits end it).
+        "-append", f"console={console} panic=-1", "-no-reboot",
     ]
 
 
@@ -43,11 +44,11 @@ class Machine:
     serial.log (the console), commands.log (QEMU's command line, each console
     line and QMP command), qemu.stderr and boot.sh (to boot it by hand)."""
 
-    def __init__(self, work, kernel, initrd):
+    def __init__(self, work, board, console, kernel, initrd):
         self.work = pathlib.Path(work)
         self.tmp = tempfile.TemporaryDirectory(prefix="evsnap-vm-")  # short socket path
         self.qmp_path = os.path.join(self.tmp.name, "qmp.sock")
-        self.command = qemu_command(kernel, initrd, self.qmp_path)
+        self.command = qemu_command(board, console, kernel, initrd, self.qmp_path)
         self.log = open(self.work / "commands.log", "w", buffering=1)
         self.serial_log = open(self.work / "serial.log", "wb")
         self.lines, self.cursor, self.partial = [], 0, b""

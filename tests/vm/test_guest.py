@@ -1,16 +1,20 @@
-"""The module load order read from modules as a compiler lays them out.
-EVSNAP_VM_CC names the compiler (default cc): the target's makes objects like
-the armhf kernel's own modules."""
+"""What the VM driver reads and makes without booting a machine: the module
+load order, the ELF header of an executable, the record each machine's kernel
+delivers, the device tree edit and the input each case sends. EVSNAP_VM_CC
+names the compiler (default cc): the build's own makes objects and executables
+like those of the kernel and the evsnap the build tests."""
 
 import gzip
 import lzma
 import os
 import pathlib
 import shlex
+import shutil
 import subprocess
 import tempfile
 import unittest
 
+import evsnap_vm
 import guest
 
 CC = shlex.split(os.environ.get("EVSNAP_VM_CC", "cc"))
@@ -84,6 +88,94 @@ class LoadOrder(unittest.TestCase):
         self.module("c.ko", "a")
         with self.assertRaisesRegex(ValueError, "cycle: a -> b -> c -> a"):
             self.order("a")
+
+
+class Executables(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.root = pathlib.Path(self.tmp.name)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def build(self, name, *options, source="int main(void) { return 0; }\n"):
+        (self.root / "main.c").write_text(source)
+        out = self.root / name
+        subprocess.run([*CC, *options, "-x", "c", str(self.root / "main.c"), "-o", str(out)],
+                       check=True)
+        return out
+
+    def test_static_and_dynamic_executables_are_told_apart(self):
+        static = guest.elf_machine(self.build("static", "-static"))
+        dynamic = guest.elf_machine(self.build("dynamic"))
+        self.assertEqual(static[:2], dynamic[:2])
+        self.assertIn(static[1], (32, 64))
+        self.assertEqual((static[2], dynamic[2]), (False, True))
+
+    def test_boards_pack_records_as_their_compiler_lays_them_out(self):
+        machine, bits, _ = guest.elf_machine(self.build("static", "-static"))
+        boards = {n: b for n, b in evsnap_vm.BOARDS.items() if b.elf == machine}
+        self.assertTrue(boards, f"no board runs executables of e_machine {machine}")
+        for name, board in boards.items():
+            with self.subTest(board=name):
+                self.assertEqual(board.bits, bits)
+                self.build("record.o", "-c", source="#include <linux/input.h>\n"
+                           "_Static_assert(sizeof(struct input_event) == "
+                           f"{board.record.size}, \"\");\n")
+
+
+class DeviceTree(unittest.TestCase):
+    SOURCE = """/dts-v1/;
+
+/ {
+\tsoc {
+\t\twatchdog@7e100000 {
+\t\t\tcompatible = "brcm,bcm2835-pm";
+\t\t\tstatus = "okay";
+\t\t};
+
+\t\trng@7e104000 {
+\t\t\tstatus = "okay";
+\t\t};
+\t};
+};
+"""
+
+    def test_the_node_named_is_disabled_and_no_other(self):
+        watchdog, rng = guest.disable_nodes(self.SOURCE, ["watchdog@7e100000"]).split("rng@")
+        self.assertEqual(watchdog.count("status"), 1)
+        self.assertIn('\t\t\tstatus = "disabled";\n', watchdog)
+        self.assertIn('status = "okay";', rng)
+        with self.assertRaisesRegex(ValueError, "no node watchdog@0"):
+            guest.disable_nodes(self.SOURCE, ["watchdog@0"])
+
+    def test_dtc_takes_the_edited_tree(self):
+        if not shutil.which("dtc"):
+            self.skipTest("no dtc (device-tree-compiler)")
+        with tempfile.TemporaryDirectory() as tmp:
+            blob, edited = pathlib.Path(tmp, "in.dtb"), pathlib.Path(tmp, "out.dtb")
+            subprocess.run(["dtc", "-q", "-O", "dtb", "-o", str(blob)], input=self.SOURCE,
+                           text=True, check=True)
+            guest.device_tree(blob, edited, ["watchdog@7e100000"])
+            status = subprocess.run(["fdtget", str(edited), "/soc/watchdog@7e100000", "status"],
+                                    text=True, stdout=subprocess.PIPE, check=True).stdout
+        self.assertEqual(status, "disabled\n")
+
+
+class Scenarios(unittest.TestCase):
+    def test_each_board_can_deliver_each_of_its_cases(self):
+        for name, board in evsnap_vm.BOARDS.items():
+            nodes = {role: "/dev/input/event9" for role in (*board.inputs, "link", "link_dir")}
+            for default in board.inputs:
+                for case in evsnap_vm.scenarios(board, default):
+                    with self.subTest(board=name, case=case.name):
+                        for text in (*case.args, case.setup, case.cleanup):
+                            text.format(**nodes)  # a node the board lacks: KeyError
+                        for report in filter(None, (case.before, case.inject, case.after)):
+                            if report == evsnap_vm.POWER:
+                                self.assertTrue(board.by_qmp and "power" in board.inputs)
+                            elif board.by_qmp:
+                                [evsnap_vm.qmp_event(*event) for event in report]
 
 
 if __name__ == "__main__":
