@@ -49,10 +49,18 @@ else()
   install(FILES ${debian_dir}/evsnap.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${debian_dir}/changelog.gz ${debian_dir}/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # evsnap in the initramfs, and an example boot script that uses it there.
+  install(PROGRAMS packaging/initramfs/hook
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/initramfs-tools/hooks RENAME evsnap)
+  install(FILES packaging/initramfs/init-premount DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-config.cmake)
+set(CPACK_EVSNAP_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # What cpack makes: a Debian package, or for a static build an archive of the
 # install tree for boards without Debian (top folder
@@ -70,6 +78,7 @@ if(EVSNAP_PACKAGE STREQUAL "TGZ")
   set(CPACK_PACKAGE_FILE_NAME
       ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-static)
   set(CPACK_PACKAGE_CHECKSUM SHA256)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/cpack-tgz.cmake)
   include(CPack)
   return()
 elseif(NOT EVSNAP_PACKAGE STREQUAL "DEB")
@@ -93,8 +102,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 # The Debian architecture of the machine the compiler builds for (armhf for
 # arm-linux-gnueabihf-g++), not of the machine that runs CPack.
@@ -106,15 +113,18 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
     ERROR_QUIET)
 endif()
 
+# The initramfs is built anew whenever the hook changes, as dh_installinitramfs
+# has it done.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "armhf")
   set(archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-arm-static.tar.gz)
   configure_file(packaging/preinst-armhf.in ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst @ONLY)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst)
 endif()
 
 # Depends on libc6: dpkg-shlibdeps reads the host libc's symbols file. A cross
-# build has no such file, so cmake/cpack-deb.cmake derives the version from the
+# build has no such file, so cmake/cpack-config.cmake derives the version from the
 # GLIBC_x.y versions the binary requires once it is built.
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
@@ -123,7 +133,6 @@ if(CMAKE_CROSSCOMPILING)
   set(CPACK_EVSNAP_BINARY_FILE ${CMAKE_CURRENT_BINARY_DIR}/evsnap-binary.cmake)
   file(GENERATE OUTPUT ${CPACK_EVSNAP_BINARY_FILE}
     CONTENT "set(CPACK_EVSNAP_BINARY \"$<TARGET_FILE:evsnap>\")\n")
-  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-deb.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

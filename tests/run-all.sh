@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # The Debian packages each suite needs on a bare Debian 12, in the order the
 # suites run. cmake only recommends make, so make is named wherever cmake is;
 # the VM tests, registered in the static ARM builds, need Python to configure.
-suites=(host armhf armel arm64 x86_64 arm aarch64 release packaging vm-arm vm-aarch64 bench
+suites=(host armhf armel arm64 x86_64 arm aarch64 release reproducible vm-arm vm-aarch64 bench
   sanitize fuzz memcheck static-analysis)
 declare -A needs=(
   [host]="cmake make g++ googletest"
@@ -22,8 +22,8 @@ declare -A needs=(
   [x86_64]="cmake make g++ musl-dev googletest"
   [arm]="cmake make binutils g++-arm-linux-gnueabi musl-dev:armel qemu-user python3 googletest"
   [aarch64]="cmake make binutils g++-aarch64-linux-gnu musl-dev:arm64 qemu-user python3 googletest"
-  [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user"
-  [packaging]="cmake make g++ g++-arm-linux-gnueabihf g++-arm-linux-gnueabi g++-aarch64-linux-gnu qemu-user dpkg-dev file lintian mandoc"
+  [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user dpkg-dev file lintian mandoc"
+  [reproducible]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 dpkg-dev file git diffoscope-minimal"
   [vm-arm]="cmake make g++-arm-linux-gnueabi musl-dev:armel qemu-system-arm cpio device-tree-compiler python3"
   [vm-aarch64]="cmake make g++-aarch64-linux-gnu musl-dev:arm64 qemu-system-arm cpio python3"
   [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 python3 valgrind time strace hyperfine"
@@ -42,23 +42,21 @@ suite_arm64() { cmake --workflow --preset arm64; }
 suite_x86_64() { cmake --workflow --preset x86_64; }
 suite_arm() { cmake --workflow --preset arm; }
 suite_aarch64() { cmake --workflow --preset aarch64; }
-# The archives for boards, one for each release-MACHINE preset: built afresh,
-# then inspected.
+# Every release file (packaging/build-release.sh): the archives for boards and
+# the Debian packages, built afresh and inspected, the man page linted, and
+# SHA256SUMS over them all.
 suite_release() {
-  local preset
-  for preset in $(cmake --list-presets=workflow | sed -n 's/^ *"\(release-[^"]*\)".*/\1/p'); do
-    rm -f build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz*
-    cmake --workflow --preset "$preset" --fresh
-    bash tests/release/archive_test.sh build/packages/evsnap-*-linux-"${preset#release-}"-static.tar.gz
-  done
-}
-# Debian packages for every architecture: the man page linted, the packages
-# built, inspected, the binaries run as installed, lintian without errors.
-suite_packaging() {
   mandoc -T lint doc/evsnap.1
-  bash packaging/build-debs.sh
+  bash packaging/build-release.sh
+  local archive
+  for archive in build/packages/evsnap-*-static.tar.gz; do
+    bash tests/release/archive_test.sh "$archive"
+  done
   bash tests/release/packages_test.sh build/packages
+  bash tests/release/sums_test.sh build/packages
 }
+# Every release file built twice from two clones, and compared.
+suite_reproducible() { bash tests/release/reproducible_test.sh; }
 # evsnap on real kernels under qemu-system-arm and qemu-system-aarch64. The
 # driver fetches each kernel and busybox itself (apt-get download, cached).
 suite_vm-arm() { cmake --workflow --preset vm-arm; }

@@ -5,7 +5,7 @@
 # usage: archive_test.sh DIR/evsnap-VERSION-linux-MACHINE-static.tar.gz
 set -euo pipefail
 archive=$1
-src=$(cd "$(dirname "$0")/.." && pwd)
+src=$(cd "$(dirname "$0")/../.." && pwd)
 name=$(basename "$archive" .tar.gz)
 version=${name#evsnap-}
 version=${version%%-*}

@@ -6,7 +6,7 @@
 # usage: packages_test.sh DIR
 set -euo pipefail
 dir=$1
-src=$(cd "$(dirname "$0")/.." && pwd)
+src=$(cd "$(dirname "$0")/../.." && pwd)
 version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
 host_arch=$(dpkg-architecture -q DEB_HOST_ARCH)
 . "$(dirname "$0")/../support/lib.sh"
@@ -16,6 +16,8 @@ want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
 -rw-r--r-- root/root ./usr/share/doc/evsnap/README.md
 -rw-r--r-- root/root ./usr/share/doc/evsnap/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/evsnap/copyright
+-rw-r--r-- root/root ./usr/share/doc/evsnap/examples/init-premount
+-rwxr-xr-x root/root ./usr/share/initramfs-tools/hooks/evsnap
 -rw-r--r-- root/root ./usr/share/man/man1/evsnap.1.gz
 -rwxr-xr-x root/root ./usr/bin/evsnap"
 
@@ -63,6 +65,10 @@ for deb in "${debs[@]}"; do
     [ "$out" = "evsnap $version" ] || fail "$deb: --version printed '$out'"
     zcat "$root/usr/share/man/man1/evsnap.1.gz" | cmp -s - "$src/doc/evsnap.1" ||
         fail "$deb: the man page differs from doc/evsnap.1"
+    cmp -s "$root/usr/share/initramfs-tools/hooks/evsnap" "$src/packaging/initramfs/hook" ||
+        fail "$deb: the initramfs hook differs from packaging/initramfs/hook"
+    triggers=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers)
+    [ "$triggers" = "activate-noawait update-initramfs" ] || fail "$deb: triggers '$triggers'"
     zcat "$root/usr/share/doc/evsnap/changelog.gz" >"$scratch/changelog"
     changed=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)
     [ "$changed" = "$version" ] || fail "$deb: changelog's last entry is $changed"

@@ -1,0 +1,53 @@
+#!/bin/bash
+# Builds every release file twice from two clones of the committed HEAD, in
+# different folders and at different times: first as root with umask 022 in
+# UTC, then as another user with umask 077 in another time zone. Every file
+# must be the same, byte for byte; where one is not, diffoscope shows where.
+# usage: reproducible_test.sh [USER]   as root; USER (made if missing) builds the second
+set -euo pipefail
+src=$(cd "$(dirname "$0")/../.." && pwd)
+. "$src/tests/support/lib.sh"
+user=${1:-evsnap-build}
+if ! git -C "$src" rev-parse --verify -q HEAD >/dev/null; then
+    echo "SKIPPED reproducible: $src is no git clone with a commit to build"
+    exit 0
+fi
+id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /bin/sh "$user"
+chmod 755 "$scratch"
+first=$scratch/a/evsnap
+second=$scratch/another-folder/clone
+git clone -q "$src" "$first"
+git clone -q "$src" "$second"
+chown -R "$user" "$scratch/another-folder"
+
+# build NAME [runuser -u USER --]: one build, its log kept.
+build() {
+    local name=$1
+    shift
+    echo "== $name build: $* umask $umask TZ=$tz"
+    if ! "$@" env -i PATH="$PATH" HOME="$scratch" TZ="$tz" bash -c \
+        'umask "$1" && cd "$2" && bash packaging/build-release.sh' sh "$umask" "$dir" \
+        >"$scratch/$name.log" 2>&1; then
+        tail -n 40 "$scratch/$name.log"
+        fail "the $name build failed"
+        finish
+    fi
+}
+umask=022 tz=UTC0 dir=$first build first
+umask=077 tz=NZST-12NZDT dir=$second build second runuser -u "$user" --
+
+for file in "$first"/build/packages/*; do
+    name=${file##*/}
+    other=$second/build/packages/$name
+    if [ ! -f "$other" ]; then
+        fail "$name: only the first build made it"
+    elif cmp -s "$file" "$other"; then
+        echo "same: $name"
+    else
+        fail "$name differs between the builds:"
+        diffoscope --no-progress "$file" "$other" | head -n 80 || true
+    fi
+done
+[ "$(ls "$second/build/packages" | wc -l)" = "$(ls "$first/build/packages" | wc -l)" ] ||
+    fail "the builds made different files"
+finish
