@@ -1,359 +1,187 @@
 #!/usr/bin/env python3
-"""What one capture costs evsnap, side by side with a plain C floor.
-
-Builds evsnap three ways for this machine: glibc dynamic (the host preset),
-glibc static (host with EVSNAP_STATIC=ON) and musl static (the musl preset),
-and the same three for armhf (arm, arm with EVSNAP_STATIC=ON, arm-musl) for
-their size. Each build has its floor: bench/floor.c with the same build type
-and toolchain file, linked the same way. On one KEY_A press record in this
-machine's layout it measures both programs of each host build:
-
-  instructions   one capture, whole process, counted by valgrind's callgrind
-  system calls   one capture, execve to exit_group, as strace lists them
-  wall time      hyperfine without a shell: warm-up runs, then many runs of
-                 each program; median, spread, and the CPU time it saw
-  peak RSS       GNU time's maximum resident set size of one capture
-  latency        a record written into a FIFO the program already waits on,
-                 to the line on its standard output
-  size           stripped binaries, host and armhf; the shared libraries needed
-
-It prints a table and writes the figures as JSON. Targets are shown, never
-enforced: the script fails only when a step itself fails. A build or a figure
-whose tools are missing is left out, and the table says why.
-"""
+"""What one capture costs evsnap, side by side with a plain C floor: see doc/benchmark.md.
+Targets are shown met or missed, never enforced: the run fails only when a step does."""
 
 import argparse
+import contextlib
+import fcntl
 import json
 import math
 import os
-import platform
-import shlex
+import re
 import shutil
 import statistics
 import struct
 import subprocess
 import sys
-import tempfile
 import time
-from collections import namedtuple
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
-ARM_PREFIX = "arm-linux-gnueabihf-"
+DOC = ROOT / "doc" / "benchmark.md"
+BEGIN, END = "<!-- bench/run.py writes the table from here -->", "<!-- to here -->"
 
-EV_KEY = 1
-KEY_A = 30
 EXPECTED_LINE = b"0x8001001e\n"
 # struct input_event as <linux/input.h> lays it out: two kernel longs of time,
 # then type, code and value. Native alignment gives this machine's size.
 RECORD_FORMAT = "@LLHHi"
-# Every program runs with this environment alone, so instruction counts do not
-# depend on the caller's.
+RECORD = struct.pack(RECORD_FORMAT, 0, 0, 1, 30, 1)  # EV_KEY, KEY_A, pressed
+# musl's start-up walks the environment and path: each program runs with this alone, as ./X.
 ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
+PROGRAMS = {"evsnap": "e", "floor": "f", "floor_alarm_reset": "r"}  # target: short name
+PAIR = ("evsnap", "floor")
 
-# One way of building evsnap and its floor: the preset, a binary directory of
-# its own under build/bench, and whether both link fully static.
-Build = namedtuple("Build", "preset directory static")
-HOST_BUILDS = {
-    "glibc-dynamic": Build("host", "host", False),
-    "glibc-static": Build("host", "host-static", True),
-    "musl-static": Build("musl", "musl", True),
-}
-ARMHF_BUILDS = {
-    "glibc-dynamic": Build("arm", "arm", False),
-    "glibc-static": Build("arm", "arm-static", True),
-    "musl-static": Build("arm-musl", "arm-musl", True),
-}
-# The compilers each preset's toolchain file names, and their Debian packages.
-ARM_TOOLS = [(ARM_PREFIX + tool, "g++-arm-linux-gnueabihf") for tool in ("gcc", "g++", "strip")]
-PRESET_TOOLS = {
-    "host": [],
-    "musl": [("x86_64-linux-musl-gcc", "musl-dev")],
-    "arm": ARM_TOOLS,
-    "arm-musl": ARM_TOOLS + [("arm-linux-musleabihf-gcc", "musl-dev:armhf")],
-}
-
-# Shown, never enforced, per figure and build ("*": every build). "ratio": evsnap
-# over the floor of the same build; "evsnap": evsnap's own figure.
+# Name, preset, cache settings, runs here (else size alone), tools: Debian packages.
+GXX, ARMHF = {"c++": "g++"}, {"arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
+ARM = {"arm-linux-gnueabi-g++": "g++-arm-linux-gnueabi", "arm-linux-musleabi-gcc": "musl-dev:armel"}
+AARCH64 = {"aarch64-linux-gnu-g++": "g++-aarch64-linux-gnu",
+           "aarch64-linux-musl-gcc": "musl-dev:arm64"}
+BUILDS = [
+    ("x86_64 glibc dynamic", "host", {}, True, GXX),
+    ("x86_64 glibc static", "host", {"EVSNAP_STATIC": "ON"}, True, GXX),
+    ("x86_64 musl static", "x86_64", {}, True, {**GXX, "x86_64-linux-musl-gcc": "musl-dev"}),
+    ("armhf glibc dynamic", "armhf", {}, False, ARMHF),
+    ("armhf glibc static", "armhf", {"EVSNAP_STATIC": "ON"}, False, ARMHF),
+    ("arm musl static", "arm", {}, False, ARM),
+    ("aarch64 musl static", "aarch64", {}, False, AARCH64),
+]
+TOOLS = {"cmake": "cmake", "make": "make", "readelf": "binutils"}
+FIGURE_TOOLS = {"instructions": "valgrind", "syscalls": "strace", "wall_time": "hyperfine"}
+# By figure and build ("*": all): ("ratio", x) is evsnap at most x times its floor, ("most", n)
+# evsnap at most n; stripped sizes' ("bytes", n) are the presets' EVSNAP_MAX_BYTES.
 TARGETS = {
-    "instructions": {"glibc-dynamic": ("ratio", 1.02), "musl-static": ("evsnap", 3000)},
-    "syscalls": {"musl-static": ("evsnap", 12)},
-    "wall_time": {"*": ("ratio", 1.05)},
-    "peak_rss": {"*": ("ratio", 1.0)},
-    "stripped_host": {"musl-static": ("evsnap", 48 * 1024)},
-    "stripped_armhf": {"musl-static": ("evsnap", 32 * 1024)},
+    "instructions": {"x86_64 glibc dynamic": ("ratio", 1.02), "x86_64 musl static": ("most", 2000)},
+    "syscalls": {"x86_64 musl static": ("most", 11)},
+    "wall_us": {"*": ("ratio", 1.05)},
+    "peak_rss_kib": {"x86_64 musl static": ("ratio", 1.0)},
 }
-
-# No shell between hyperfine and the program, whose output goes to /dev/null.
-HYPERFINE_FLAGS = ["--shell=none", "--output=null", "--style=basic"]
+HYPERFINE_FLAGS = ["--shell=none", "--output=null", "--style=basic"]  # no shell between
 QUICK = {"warmup": 3, "runs": 20, "rss_runs": 3, "latency_runs": 20}
 FULL = {"warmup": 50, "runs": 1000, "rss_runs": 21, "latency_runs": 1000}
 
 
-def step(what):
-    print(f"bench: {what}", file=sys.stderr, flush=True)
-
-
-def run(cmd, env=None):
-    """Runs a build or inspection command; its output only shows if it fails."""
-    done = subprocess.run(
-        cmd, cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
-    )
+def run(cmd, cwd=ROOT, env=None):
+    """Runs a step and returns its standard output; the rest shows if it fails."""
+    done = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True)
     if done.returncode != 0:
-        sys.stderr.write(done.stdout)
+        sys.stderr.buffer.write(done.stdout + done.stderr)
         raise SystemExit(f"bench: failed ({done.returncode}): {' '.join(map(str, cmd))}")
     return done.stdout
 
 
-def cache_value(build_dir, name, default=None):
-    for line in (build_dir / "CMakeCache.txt").read_text().splitlines():
-        if line.startswith(f"{name}:"):
-            return line.split("=", 1)[1]
-    if default is None:
-        raise SystemExit(f"bench: no {name} in {build_dir}/CMakeCache.txt")
-    return default
+def absent(tools):
+    """One line on which tools (name: Debian package) are missing, or ''."""
+    gone = {tool: package for tool, package in tools.items() if not shutil.which(tool)}
+    return f"no {', '.join(gone)} (Debian: {', '.join(sorted(set(gone.values())))})" if gone else ""
 
 
-def missing_tools(preset):
-    """Why the preset cannot be built here, or None."""
-    missing = [(tool, package) for tool, package in PRESET_TOOLS[preset] if not shutil.which(tool)]
-    if not missing:
-        return None
-    packages = sorted({package for _, package in missing})
-    return f"no {', '.join(tool for tool, _ in missing)} (Debian: {', '.join(packages)})"
+def build(name, preset, settings, results):
+    """evsnap and its floors, staged with the record in a folder of their own."""
+    out, stage = BUILD / name.replace(" ", "-"), BUILD / name.replace(" ", "-") / "stage"
+    # Said either way, so that a cache from an earlier configure cannot decide.
+    settings = {"BUILD_TESTING": "OFF", "EVSNAP_VM_TESTS": "OFF", "EVSNAP_FLOOR": "ON",
+                "EVSNAP_STATIC": "OFF", **settings}
+    run(["cmake", "--preset", preset, "-B", out, *(f"-D{k}={v}" for k, v in settings.items())])
+    run(["cmake", "--build", out, "-j2", "--target", *PROGRAMS])
+    shutil.rmtree(stage, ignore_errors=True)
+    stage.mkdir()
+    (stage / "p").write_bytes(RECORD)
+    for program, short in PROGRAMS.items():
+        shutil.copy(out / ("" if program == "evsnap" else "bench") / program, stage / short)
+    cache = dict(re.findall(r"^(\w+):\w+=(.*)$", (out / "CMakeCache.txt").read_text(), re.M))
+    for p in PAIR:
+        run([cache["CMAKE_STRIP"], "-o", "stripped", PROGRAMS[p]], cwd=stage)
+        results["stripped_bytes"].setdefault(name, {})[p] = (stage / "stripped").stat().st_size
+        dynamic = run(["readelf", "-d", PROGRAMS[p]], cwd=stage).decode()
+        results["needed"].setdefault(name, {})[p] = re.findall(r"\(NEEDED\).*\[(.*)\]", dynamic)
+    if cache.get("EVSNAP_MAX_BYTES"):
+        results["targets"]["stripped_bytes"][name] = ("bytes", int(cache["EVSNAP_MAX_BYTES"]))
+    return stage
 
 
-def build(key, recipe):
-    """evsnap from the preset, the floor with the same build type, toolchain
-    file and link."""
-    evsnap_dir = BUILD / recipe.directory
-    floor_dir = BUILD / f"floor-{recipe.directory}"
-    # Said either way, so that a cache from an earlier configure cannot decide;
-    # the musl presets link static whatever it says.
-    link = f"-DEVSNAP_STATIC={'ON' if recipe.static else 'OFF'}"
-    run(["cmake", "--preset", recipe.preset, "-B", evsnap_dir, "-DBUILD_TESTING=OFF", link])
-    run(["cmake", "--build", evsnap_dir, "--target", "evsnap", "-j2"])
-    build_type = cache_value(evsnap_dir, "CMAKE_BUILD_TYPE")
-    toolchain = cache_value(evsnap_dir, "CMAKE_TOOLCHAIN_FILE", default="")
-    configure = ["cmake", "-S", ROOT / "bench", "-B", floor_dir]
-    configure += [f"-DCMAKE_BUILD_TYPE={build_type}", link]
-    if toolchain:
-        configure += ["--toolchain", toolchain]
-    run(configure)
-    run(["cmake", "--build", floor_dir, "-j2"])
-    programs = {"evsnap": evsnap_dir / "evsnap", "floor": floor_dir / "floor"}
-    libraries = {name: needed(path) for name, path in programs.items()}
-    for name, libs in libraries.items():
-        # Linked another way, the two would not be compared like for like.
-        if recipe.static == bool(libs):
-            how = "static" if recipe.static else "dynamic"
-            raise SystemExit(f"bench: {name} of the {key} build is not linked {how}: {libs}")
-    compiler = c_compiler(floor_dir)
-    flags = cache_value(floor_dir, f"CMAKE_C_FLAGS_{build_type.upper()}")
-    static = " -static" if recipe.static else ""
-    return {
-        **programs,
-        "floor_alarm_reset": floor_dir / "floor_alarm_reset",
-        "needed": libraries,
-        "about": {
-            "evsnap": f"cmake --preset {recipe.preset} {link} ({build_type})",
-            "floor": f"cmake -S bench ({build_type}): "
-            f"{Path(compiler).name} {flags} -Wl,--as-needed{static}",
-            "compiler": tool_version([compiler, "--version"]),
-        },
-    }
-
-
-def c_compiler(build_dir):
-    """The C compiler CMake settled on; a toolchain file's is not in the cache."""
-    for found in sorted((build_dir / "CMakeFiles").glob("*/CMakeCCompiler.cmake")):
-        for line in found.read_text().splitlines():
-            if line.startswith("set(CMAKE_C_COMPILER "):
-                return line.split('"')[1]
-    raise SystemExit(f"bench: no C compiler found in {build_dir}/CMakeFiles")
-
-
-def build_all(builds, where, skipped):
-    """The builds whose tools are here, by key; the others go to skipped."""
-    done = {}
-    for key, recipe in builds.items():
-        why = missing_tools(recipe.preset)
-        if why:
-            skipped[f"{where} {label(key)}"] = why
-            continue
-        step(f"building evsnap and the floor ({where}, {label(key)})")
-        done[key] = build(key, recipe)
-    return done
-
-
-def stripped_size(binary, strip):
-    with tempfile.TemporaryDirectory() as scratch:
-        out = Path(scratch) / "stripped"
-        run([strip, "-o", out, binary])
-        return out.stat().st_size
-
-
-def needed(binary):
-    lines = run(["readelf", "-d", binary]).splitlines()
-    return [line.split("[", 1)[1].rstrip("]") for line in lines if "(NEEDED)" in line]
-
-
-def check_line(name, got):
+def traced(tool, stage, name):
+    """What the tool, callgrind or strace, wrote to ./trace of one capture."""
+    got = run([*tool, f"./{PROGRAMS[name]}", "p"], cwd=stage, env=ENV)
     if got != EXPECTED_LINE:
         raise SystemExit(f"bench: {name} printed {got!r}, not {EXPECTED_LINE!r}")
-
-
-def pair(evsnap, floor, **more):
-    return {"evsnap": evsnap, "floor": floor, "ratio": evsnap / floor, **more}
-
-
-def instructions(binary, record, scratch):
-    out = scratch / "callgrind.out"
-    done = subprocess.run(
-        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", binary, record],
-        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
-    )
-    check_line(binary, done.stdout)
-    total = callgrind_total(out.read_text())
-    if total is None:
-        raise SystemExit(f"bench: no instruction total in {out}")
-    return total
+    return (stage / "trace").read_text()
 
 
 def callgrind_total(text):
     """The instructions a callgrind output file counts for the whole run."""
-    for line in text.splitlines():
-        if line.startswith(("totals:", "summary:")):
-            return int(line.split()[1])
-    return None
-
-
-def syscalls(binary, record, scratch):
-    out = scratch / "strace.out"
-    done = subprocess.run(
-        ["strace", "-o", out, binary, record],
-        env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
-    )
-    check_line(binary, done.stdout)
-    return count_syscalls(out.read_text())
+    totals = (line for line in text.splitlines() if line.startswith(("totals:", "summary:")))
+    return next((int(line.split()[1]) for line in totals), None)
 
 
 def count_syscalls(trace):
-    """The system calls in strace's output, execve and exit_group included:
-    one line each. A signal (---), the end of the process (+++) and the second
-    half of a call strace split in two (<... resumed>) are not calls."""
+    """strace's calls, execve to exit_group, a line each; ---, +++ and <... resumed> lines are none."""
     lines = (line.strip() for line in trace.splitlines())
     return sum(1 for line in lines if line and not line.startswith(("---", "+++", "<...")))
 
 
-def hyperfine(programs, record, plan, scratch):
-    """Wall time of the programs, by name, with hyperfine: the runs of one
-    program follow each other, after its warm-up runs."""
-    out = scratch / "hyperfine.json"
-    cmd = ["hyperfine", *HYPERFINE_FLAGS, f"--warmup={plan['warmup']}", f"--runs={plan['runs']}"]
-    cmd += [f"--export-json={out}"]
-    for name, binary in programs.items():
-        cmd += ["--command-name", name, shlex.join([str(binary), str(record)])]
-    run(cmd, env=ENV)
-    return hyperfine_summary(out.read_text())
-
-
 def hyperfine_summary(text):
-    """Seconds per run, by command name, from hyperfine's JSON export. User and
-    system time are added up: a short run often shows no system time at all."""
-    return {
-        result["command"]: {
-            **{key: result[key] for key in ("median", "mean", "stddev", "min", "max")},
-            "cpu_mean": result["user"] + result["system"],
-        }
-        for result in json.loads(text)["results"]
-    }
-
-
-def reap(name, pid):
-    """Waits for the program to end, and to end well."""
-    _, status = os.waitpid(pid, 0)
-    if status != 0:
-        raise SystemExit(f"bench: {name} ended with wait status {status}")
-
-
-def spawn(binary, record, stdout_fd):
-    return os.posix_spawn(
-        binary, [str(binary), str(record)], ENV, file_actions=[(os.POSIX_SPAWN_DUP2, stdout_fd, 1)]
-    )
-
-
-def peak_rss(programs, record, runs, scratch):
-    """GNU time's maximum resident set size in KiB, the programs in turn."""
-    report = scratch / "time.out"
-    kib = {name: [] for name in programs}
-    for _ in range(runs):
-        for name, binary in programs.items():
-            done = subprocess.run(
-                ["/usr/bin/time", "-f", "%M", "-o", report, binary, record],
-                env=ENV, stdout=subprocess.PIPE, check=True,
-            )
-            check_line(name, done.stdout)
-            kib[name].append(int(report.read_text().split()[-1]))
-    return kib
+    """Seconds per run by command from hyperfine's JSON; CPU time is user + system (either may be 0)."""
+    return {r["command"]: {**{k: r[k] for k in ("median", "mean", "stddev", "min", "max")},
+                           "cpu_mean": r["user"] + r["system"]}
+            for r in json.loads(text)["results"]}
 
 
 def stat_state(text):
-    """The state letter of a /proc/PID/stat line. The command name before it
-    may hold spaces and parentheses; the last ')' closes it."""
+    """The state in a /proc/PID/stat line: after the last ')', as the name may hold any."""
     return text.rsplit(")", 1)[1].split()[0]
 
 
-def wait_blocked_on(pid, fifo, name):
-    """Returns once the process has the FIFO open and sleeps, which after its
-    open only the read of the record can make it do."""
-    deadline = time.monotonic() + 5
-    fd_dir = f"/proc/{pid}/fd"
-    while time.monotonic() < deadline:
-        try:
-            if any(os.readlink(f"{fd_dir}/{fd}") == fifo for fd in os.listdir(fd_dir)):
-                with open(f"/proc/{pid}/stat") as stat:
-                    if stat_state(stat.read()) == "S":
-                        return
-        except FileNotFoundError:
-            pass  # a descriptor closed while being listed
+def kib(text, field):
+    """The KiB a /proc/PID/status or smaps_rollup text gives for the field, 0 without."""
+    found = re.search(rf"^{field}:\s*(\d+) kB$", text, re.M)
+    return int(found.group(1)) if found else 0
+
+
+@contextlib.contextmanager
+def asleep(stage, name, device, fill=0, prefix=()):
+    """Runs the program, its output a pipe holding fill bytes; once it sleeps, waiting for the
+    record (a FIFO) or to write its line (a full pipe), yields (pid, pipe, what was read)."""
+    out, into = os.pipe()
+    fill = fill and fcntl.fcntl(into, fcntl.F_SETPIPE_SZ, fill)  # the size it is given
+    os.write(into, bytes(fill))
+    proc = subprocess.Popen([*prefix, f"./{PROGRAMS[name]}", device], cwd=stage, env=ENV, stdout=into)
+    os.close(into)
+    deadline, seen = time.monotonic() + 0.9, bytearray()  # its alarm(1) would end it
+    while stat_state(Path(f"/proc/{proc.pid}/stat").read_text()) != "S":
+        if time.monotonic() > deadline:
+            raise SystemExit(f"bench: {name} did not wait within 0.9 seconds")
         time.sleep(0.0001)
-    raise SystemExit(f"bench: {name} did not wait on the FIFO within 5 seconds")
+    yield proc.pid, out, seen
+    while chunk := os.read(out, 65536):
+        seen += chunk
+    os.close(out)
+    if proc.wait() != 0 or seen[fill:] != EXPECTED_LINE:
+        raise SystemExit(f"bench: {name} ended with {proc.returncode}, printing {seen[fill:]!r}")
 
 
-def latency(programs, runs, record_bytes, fifo):
-    """Microseconds from a record written into a new FIFO to the line read back."""
-    fifo = str(fifo.resolve())
-    os.mkfifo(fifo)
-    # Held open for writing, so the programs' open does not wait for a writer.
-    writer = os.open(fifo, os.O_RDWR)
-    micros = {name: [] for name in programs}
-    order = list(programs.items())
-    try:
-        for _ in range(runs):
-            # A B, then B A: neither program always follows the other's exit.
-            order.reverse()
-            for name, binary in order:
-                out_r, out_w = os.pipe()
-                pid = spawn(binary, fifo, out_w)
-                os.close(out_w)
-                wait_blocked_on(pid, fifo, name)
+def peak_rss(stage, name):
+    """KiB the program ever had resident, read when only its exit is left: its peak, or what
+    it holds where the kernel counts pages late (in batches, by thread or by processor).
+    Address randomisation would move it by a page from run to run: setarch -R turns it off."""
+    with asleep(stage, name, "p", 4096, ["setarch", "-R"]) as (pid, _, _):
+        status, rollup = (Path(f"/proc/{pid}/{f}").read_text() for f in ("status", "smaps_rollup"))
+        return max(kib(status, "VmHWM"), kib(rollup, "Rss"))
+
+
+def latency(stage, runs):
+    """Microseconds from a record into a FIFO the program waits on to its line."""
+    os.mkfifo(stage / "q")
+    writer = os.open(stage / "q", os.O_RDWR)  # held: the program's open need not wait
+    micros = {name: [] for name in PAIR}
+    for n in range(runs):
+        for name in PAIR[:: -1 if n % 2 else 1]:  # neither always runs right after the other
+            with asleep(stage, name, "q") as (_, out, seen):
                 start = time.perf_counter_ns()
-                os.write(writer, record_bytes)
-                line = b""
-                while not line.endswith(b"\n"):
-                    chunk = os.read(out_r, 64)
-                    if not chunk:
-                        break
-                    line += chunk
-                stop = time.perf_counter_ns()
-                os.close(out_r)
-                reap(name, pid)
-                check_line(name, line)
-                micros[name].append((stop - start) / 1000)
-    finally:
-        os.close(writer)
+                os.write(writer, RECORD)
+                seen += os.read(out, 64)  # written at once, and a pipe keeps it whole
+                micros[name].append((time.perf_counter_ns() - start) / 1000)
+    os.close(writer)
     return micros
 
 
@@ -362,255 +190,130 @@ def percentile(values, fraction):
     return ordered[max(0, math.ceil(fraction * len(ordered)) - 1)]
 
 
-def tool_version(cmd):
-    try:
-        return run(cmd).splitlines()[0].strip()
-    except (OSError, SystemExit):
-        return None
+def figures(stage, plan, skipped):
+    """The staged programs' figures, by program, of those whose tools are here."""
+    got, callgrind = {}, ["valgrind", "--tool=callgrind", "--callgrind-out-file=trace"]
+    if "instructions" not in skipped:
+        got["instructions"] = {p: callgrind_total(traced(callgrind, stage, p)) for p in PROGRAMS}
+    if "syscalls" not in skipped:
+        got["syscalls"] = {p: count_syscalls(traced(["strace", "-o", "trace"], stage, p)) for p in PAIR}
+    if "wall_time" not in skipped:
+        commands = [arg for p in PAIR for arg in ("--command-name", p, f"./{PROGRAMS[p]} p")]
+        run(["hyperfine", *HYPERFINE_FLAGS, f"--warmup={plan['warmup']}", f"--runs={plan['runs']}",
+             "--export-json=times.json", *commands], cwd=stage, env=ENV)
+        got["hyperfine_s"] = hyperfine_summary((stage / "times.json").read_text())
+        for figure, field in ("wall_us", "median"), ("wall_us_sd", "stddev"), ("cpu_us", "cpu_mean"):
+            got[figure] = {p: times[field] * 1e6 for p, times in got["hyperfine_s"].items()}
+    rss = {p: [peak_rss(stage, p) for _ in range(plan["rss_runs"])] for p in PAIR}
+    got["peak_rss_kib"] = {p: statistics.median(kib) for p, kib in rss.items()}
+    micros = latency(stage, plan["latency_runs"])
+    got["latency_us"] = {p: statistics.median(us) for p, us in micros.items()}
+    got["latency_us_p99"] = {p: percentile(us, 0.99) for p, us in micros.items()}
+    return got
 
 
-def measure(args):
-    plan = QUICK if args.quick else FULL
-    results = {
-        "mode": "quick" if args.quick else "full",
-        "machine": platform.machine(),
-        "kernel": platform.release(),
-        "record_bytes": struct.calcsize(RECORD_FORMAT),
-        "load_average": {"start": os.getloadavg()[0]},
-        "plan": plan,
-        "skipped": {},
-    }
-    skipped = results["skipped"]
-
-    host = build_all(HOST_BUILDS, "host", skipped)
-    arm_missing = missing_tools("arm")
-    if arm_missing:
-        skipped["armhf"] = arm_missing
-        arm = {}
-    else:
-        arm = build_all(ARMHF_BUILDS, "armhf", skipped)
-    results["builds"] = {
-        where: {key: done["about"] for key, done in builds.items()}
-        for where, builds in (("host", host), ("armhf", arm))
-        if builds
-    }
-    results["tools"] = {
-        name: tool_version([name, "--version"]) for name in ("valgrind", "strace", "hyperfine")
-    }
-    results["tools"]["hyperfine_flags"] = HYPERFINE_FLAGS
-    results["stripped_bytes"] = {}
-    results["needed"] = {}
-    for where, builds, strip in (("host", host, "strip"), ("armhf", arm, ARM_PREFIX + "strip")):
-        if builds:
-            results["stripped_bytes"][where] = {
-                key: pair(*(stripped_size(done[name], strip) for name in ("evsnap", "floor")))
-                for key, done in builds.items()
-            }
-            results["needed"][where] = {key: done["needed"] for key, done in builds.items()}
-
-    with tempfile.TemporaryDirectory(prefix="evsnap-bench-") as scratch_name:
-        scratch = Path(scratch_name)
-        record_bytes = struct.pack(RECORD_FORMAT, 0, 0, EV_KEY, KEY_A, 1)
-        record = scratch / "press"
-        record.write_bytes(record_bytes)
-
-        if shutil.which("valgrind") is None:
-            skipped["instructions"] = "no valgrind (Debian: valgrind)"
-        else:
-            step("counting instructions (callgrind)")
-            results["instructions"] = {}
-            for key, done in host.items():
-                counts = {
-                    name: instructions(done[name], record, scratch)
-                    for name in ("evsnap", "floor", "floor_alarm_reset")
-                }
-                results["instructions"][key] = pair(
-                    **counts, ratio_to_floor_alarm_reset=counts["evsnap"] / counts["floor_alarm_reset"]
-                )
-
-        if shutil.which("strace") is None:
-            skipped["syscalls"] = "no strace (Debian: strace)"
-        else:
-            step("counting system calls (strace)")
-            results["syscalls"] = {
-                key: pair(*(syscalls(done[name], record, scratch) for name in ("evsnap", "floor")))
-                for key, done in host.items()
-            }
-
-        if shutil.which("hyperfine") is None:
-            skipped["wall_time"] = "no hyperfine (Debian: hyperfine)"
-        else:
-            step(f"timing {plan['runs']} runs of each program (hyperfine)")
-            programs = {
-                f"{key}/{name}": done[name] for key, done in host.items() for name in ("evsnap", "floor")
-            }
-            seconds = hyperfine(programs, record, plan, scratch)
-            results["wall_time"] = {}
-            for key in host:
-                evsnap, floor = seconds[f"{key}/evsnap"], seconds[f"{key}/floor"]
-                results["wall_time"][key] = {
-                    "evsnap": evsnap,
-                    "floor": floor,
-                    "ratio": evsnap["median"] / floor["median"],
-                    "ratio_mean": evsnap["mean"] / floor["mean"],
-                    "cpu_ratio": evsnap["cpu_mean"] / floor["cpu_mean"],
-                }
-
-        if not os.access("/usr/bin/time", os.X_OK):
-            skipped["peak_rss"] = "no /usr/bin/time (Debian: time)"
-        else:
-            step(f"peak resident memory over {plan['rss_runs']} runs each")
-            results["peak_rss_kib"] = {}
-            for key, done in host.items():
-                programs = {name: done[name] for name in ("evsnap", "floor")}
-                kib = peak_rss(programs, record, plan["rss_runs"], scratch)
-                results["peak_rss_kib"][key] = pair(
-                    *(statistics.median(kib[name]) for name in programs),
-                    min={name: min(values) for name, values in kib.items()},
-                    max={name: max(values) for name, values in kib.items()},
-                )
-
-        step(f"latency through a FIFO over {plan['latency_runs']} runs each")
-        results["latency_us"] = {}
-        for key, done in host.items():
-            programs = {name: done[name] for name in ("evsnap", "floor")}
-            micros = latency(programs, plan["latency_runs"], record_bytes, scratch / f"fifo-{key}")
-            results["latency_us"][key] = {
-                name: {"median": statistics.median(values), "p99": percentile(values, 0.99)}
-                for name, values in micros.items()
-            }
+def measure(quick):
+    plan = QUICK if quick else FULL
+    results = {"mode": "quick" if quick else "full", "date": time.strftime("%Y-%m-%d"), "plan": plan,
+               "machine": os.uname().machine, "kernel": os.uname().release, "record_bytes": len(RECORD),
+               "load_average": {"start": os.getloadavg()[0]}, "stripped_bytes": {}, "needed": {},
+               "targets": {**TARGETS, "stripped_bytes": {}},
+               "skipped": {f: absent({t: t}) for f, t in FIGURE_TOOLS.items() if absent({t: t})}}
+    for name, preset, settings, runs, tools in BUILDS:
+        if absent({**TOOLS, **tools}):
+            results["skipped"][name] = absent({**TOOLS, **tools})
+            continue
+        print(f"bench: {name}", file=sys.stderr, flush=True)
+        stage = build(name, preset, settings, results)
+        for figure, value in (figures(stage, plan, results["skipped"]) if runs else {}).items():
+            results.setdefault(figure, {})[name] = value
     results["load_average"]["end"] = os.getloadavg()[0]
     return results
 
 
 def bad_figures(results, where=""):
-    """Paths of numbers that are not positive and finite: every figure is a
-    count, a size, a time or a ratio, so anything else means a broken step."""
-    if isinstance(results, bool):
-        return []
-    if isinstance(results, (int, float)):
-        return [] if math.isfinite(results) and results > 0 else [where or "."]
-    if isinstance(results, dict):
-        # The machine's load is context, and may well be 0.
-        items = [(key, value) for key, value in results.items() if key != "load_average"]
-    elif isinstance(results, list):
-        items = enumerate(results)
-    else:
-        return []
-    return [bad for key, value in items for bad in bad_figures(value, f"{where}/{key}")]
+    """Paths of numbers not positive and finite, which no figure can be."""
+    if isinstance(results, (dict, list)):  # the machine's load is context, and may well be 0
+        items = results.items() if isinstance(results, dict) else enumerate(results)
+        return [bad for k, v in items if k != "load_average" for bad in bad_figures(v, f"{where}/{k}")]
+    number = isinstance(results, (int, float)) and not isinstance(results, bool)
+    return [where or "."] if number and not (math.isfinite(results) and results > 0) else []
 
 
-def label(key):
-    return key.replace("-", " ")
+def verdict(target, evsnap, ratio):
+    """The target, and whether evsnap met it."""
+    kind, limit = target
+    shown = {"ratio": f"{limit:g} × floor", "bytes": f"{limit / 1024:g} KiB"}.get(kind, f"{limit:,}")
+    return f"≤ {shown}: {'met' if (ratio if kind == 'ratio' else evsnap) <= limit else '**missed**'}"
 
 
-def verdict(figure, key, ratio, evsnap):
-    """The target of the figure for the build, met or above; "" if none."""
-    targets = TARGETS.get(figure, {})
-    kind, limit = targets.get(key, targets.get("*", (None, None)))
-    if kind == "ratio":
-        return f"<= {limit:.2f} {'met' if ratio <= limit else 'above'}"
-    if kind == "evsnap":
-        shown = f"{limit / 1024:g} KiB" if figure.startswith("stripped") else f"{limit:,}"
-        return f"evsnap <= {shown} {'met' if evsnap <= limit else 'above'}"
-    return ""
+# The table's figures and their format; a figure's KEY_sd, if any, follows it after ±.
+ROWS = [
+    ("instructions", "instructions per capture", ","),
+    ("syscalls", "system calls, execve to exit", "d"),
+    ("wall_us", "wall time, median µs ± sd ({runs} runs after {warmup})", ".0f"),
+    ("cpu_us", "CPU time, user + system, mean µs", ".0f"),
+    ("peak_rss_kib", "peak RSS, KiB (median of {rss_runs})", "g"),
+    ("latency_us", "record into a FIFO to line out, median µs ({latency_runs} runs)", ".0f"),
+    ("latency_us_p99", "the same, 99th percentile, µs", ".0f"),
+    ("stripped_bytes", "stripped size, bytes", ","),
+]
 
 
 def table(results):
-    """Figure by figure, a row for each build: evsnap, its floor, the ratio."""
-    rows = [("figure / build", "evsnap", "floor", "ratio", "target")]
-    plan = results["plan"]
-
-    def figure_rows(title, figure, by_build, fmt, value=lambda figures: figures):
-        if by_build is None:
-            return
-        rows.append((title,))
-        for key, figures in by_build.items():
-            evsnap, floor = value(figures["evsnap"]), value(figures["floor"])
-            ratio = evsnap / floor
-            cells = (format(evsnap, fmt), format(floor, fmt), f"{ratio:.3f}")
-            rows.append((f"  {label(key)}", *cells, verdict(figure, key, ratio, evsnap)))
-            if "floor_alarm_reset" in figures:
-                reset = figures["floor_alarm_reset"]
-                rows.append(
-                    ("    floor with SIGALRM reset", "", format(reset, fmt), f"{evsnap / reset:.3f}", "")
-                )
-
-    figure_rows(
-        "instructions per capture", "instructions", results.get("instructions"), ","
-    )
-    figure_rows("system calls, execve to exit", "syscalls", results.get("syscalls"), "d")
-    if "wall_time" in results:
-        rows.append((f"wall time, median us ± sd (hyperfine, {plan['runs']} runs)",))
-        for key, times in results["wall_time"].items():
-            cells = [
-                f"{times[name]['median'] * 1e6:.0f} ±{times[name]['stddev'] * 1e6:.0f}"
-                for name in ("evsnap", "floor")
-            ]
-            ratio = times["ratio"]
-            rows.append((f"  {label(key)}", *cells, f"{ratio:.3f}", verdict("wall_time", key, ratio, 0)))
-    figure_rows(
-        "CPU time, user + system mean us (hyperfine)",
-        "cpu_time",
-        results.get("wall_time"),
-        ".0f",
-        lambda seconds: seconds["cpu_mean"] * 1e6,
-    )
-    figure_rows(
-        f"peak RSS, KiB (median of {plan['rss_runs']})", "peak_rss", results.get("peak_rss_kib"), "g"
-    )
-    lat = results.get("latency_us")
-    runs = plan["latency_runs"]
-    figure_rows(f"FIFO latency median, us ({runs} runs)", "", lat, ".0f", lambda us: us["median"])
-    figure_rows("FIFO latency p99, us", "", lat, ".0f", lambda us: us["p99"])
-    machines = {"host": results["machine"], "armhf": "armhf"}
-    for where, sizes in results["stripped_bytes"].items():
-        figure_rows(f"stripped size, bytes ({machines[where]})", f"stripped_{where}", sizes, ",")
-    for where, needs in results["needed"].items():
-        rows.append((f"shared libraries ({machines[where]})",))
-        for key, libs in needs.items():
-            cells = [" ".join(libs[name]) or "none" for name in ("evsnap", "floor")]
-            target = ""
-            if libs["evsnap"]:
-                target = f"libc alone {'met' if libs['evsnap'] == ['libc.so.6'] else 'above'}"
-            rows.append((f"  {label(key)}", *cells, "", target))
-
-    cells = [r for r in rows if len(r) > 1]
-    widths = [max(len(r[i]) for r in cells) for i in range(4)]
-    load = results["load_average"]
-    lines = [
-        f"evsnap against the floor: {results['machine']}, {results['record_bytes']}-byte records, "
-        f"{results['mode']} run, load average {load['start']:.1f} to {load['end']:.1f}"
-    ]
-    for r in rows:
-        if len(r) == 1:
-            lines.append(r[0])
-            continue
-        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:4], widths[1:4])]
-        lines.append("  ".join(cells + [r[4]]).rstrip())
-    for what, why in results["skipped"].items():
-        lines.append(f"skipped {what}: {why}")
+    """A Markdown table: for each figure, a row for each build."""
+    rows = []
+    for key, heading, fmt in ROWS:
+        targets, spread = results["targets"].get(key, {}), results.get(f"{key}_sd", {})
+        for n, (name, figure) in enumerate(results.get(key, {}).items()):
+            ratio = {p: f"{figure['evsnap'] / (v or math.nan):.3f}" for p, v in figure.items()}
+            cell = {p: f"{v:{fmt}}" + (f" ± {spread[name][p]:{fmt}}" if name in spread else "")
+                    for p, v in figure.items()}
+            target = targets.get(name, targets.get("*"))
+            met = verdict(target, figure["evsnap"], float(ratio["floor"])) if target else ""
+            rows.append([heading.format(**results["plan"]) if n == 0 else "", name, cell["evsnap"],
+                         cell["floor"], ratio["floor"], met])
+            if "floor_alarm_reset" in figure:
+                rows.append(["", "… floor with evsnap's SIGALRM reset", "", cell["floor_alarm_reset"],
+                             ratio["floor_alarm_reset"], ""])
+    for n, (name, libs) in enumerate(results["needed"].items()):
+        alone = f"libc alone: {'met' if libs['evsnap'] == ['libc.so.6'] else '**missed**'}"
+        rows.append(["shared libraries" if n == 0 else "", name, " ".join(libs["evsnap"]) or "none",
+                     " ".join(libs["floor"]) or "none", "", alone if libs["evsnap"] else ""])
+    head = ["figure", "build", "evsnap", "floor", "evsnap / floor", "target"]
+    widths = [max(len(row[i]) for row in [head, *rows]) for i in range(len(head))]
+    rule = ["-" * (w + 1) + (":" if i in (2, 3, 4) else "-") for i, w in enumerate(widths)]
+    lines = [f"| {' | '.join(c.ljust(w) for c, w in zip(row, widths))} |" for row in [head, *rows]]
+    lines.insert(1, f"|{'|'.join(rule)}|")  # numbers to the right
+    caption = "{date}, {mode} run: {machine}, Linux {kernel}, {record_bytes}-byte records, ".format(**results)
+    lines.insert(0, caption + "load average {start:.1f} to {end:.1f}.\n".format(**results["load_average"]))
+    if results["skipped"]:
+        lines += ["", *(f"- left out, {what}: {why}" for what, why in results["skipped"].items())]
     return "\n".join(lines)
 
 
+def with_table(doc, text):
+    """The document with the text in place of what stands between its markers."""
+    marked = f"(?s){re.escape(BEGIN)}.*?{re.escape(END)}"
+    doc, found = re.subn(marked, lambda _: f"{BEGIN}\n{text}\n{END}", doc, count=1)
+    if not found:
+        raise SystemExit(f"bench: no {BEGIN} and {END} in {DOC}")
+    return doc
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="few runs, a few seconds (for CI)")
-    parser.add_argument(
-        "--json",
-        type=Path,
-        default=BUILD / "results.json",
-        help="where to write the figures (default: build/bench/results.json)",
-    )
+    parser = argparse.ArgumentParser(description=__doc__.split(":")[0])
+    parser.add_argument("--quick", action="store_true", help="few runs, the doc left alone (CI)")
+    parser.add_argument("--json", type=Path, default=BUILD / "results.json", help="the figures")
     args = parser.parse_args()
-    results = measure(args)
+    results = measure(args.quick)
     print(table(results), flush=True)
     args.json.parent.mkdir(parents=True, exist_ok=True)
-    args.json.write_text(json.dumps(results, indent=2) + "\n")
-    step(f"figures written to {args.json}")
-    bad = bad_figures(results)
-    if bad:
-        raise SystemExit(f"bench: figures that cannot be right: {', '.join(bad)}")
+    args.json.write_text(json.dumps(results, indent=2, ensure_ascii=False) + "\n")
+    if bad_figures(results):
+        raise SystemExit(f"bench: figures that cannot be right: {', '.join(bad_figures(results))}")
+    if not args.quick:
+        DOC.write_text(with_table(DOC.read_text(), table(results)))
 
 
 if __name__ == "__main__":
