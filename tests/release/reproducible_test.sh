@@ -36,7 +36,9 @@ build() {
 umask=022 tz=UTC0 dir=$first build first
 umask=077 tz=NZST-12NZDT dir=$second build second runuser -u "$user" --
 
-for file in "$first"/build/packages/*; do
+release_files() { (cd "$1/build/packages" && ls -- *.tar.gz *.sha256 *.deb SHA256SUMS); }
+for file in $(release_files "$first"); do
+    file=$first/build/packages/$file
     name=${file##*/}
     other=$second/build/packages/$name
     if [ ! -f "$other" ]; then
@@ -48,6 +50,5 @@ for file in "$first"/build/packages/*; do
         diffoscope --no-progress "$file" "$other" | head -n 80 || true
     fi
 done
-[ "$(ls "$second/build/packages" | wc -l)" = "$(ls "$first/build/packages" | wc -l)" ] ||
-    fail "the builds made different files"
+[ "$(release_files "$second")" = "$(release_files "$first")" ] || fail "the builds made different files"
 finish
