@@ -11,15 +11,16 @@ cd "$(dirname "$0")/.."
 
 # The Debian packages each suite needs on a bare Debian 12, in the order the
 # suites run. cmake only recommends make, so make is named wherever cmake is;
-# the VM tests, registered in the static ARM builds, need Python to configure.
+# the VM tests, registered in the static ARM builds, need Python to configure;
+# the docs' examples run in the builds for this machine, under busybox ash too.
 suites=(host armhf armel arm64 x86_64 arm aarch64 release reproducible vm-arm vm-aarch64 bench
   sanitize fuzz memcheck static-analysis)
 declare -A needs=(
-  [host]="cmake make g++ googletest"
+  [host]="cmake make g++ googletest busybox mandoc"
   [armhf]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
   [armel]="cmake make binutils g++-arm-linux-gnueabi qemu-user googletest"
   [arm64]="cmake make binutils g++-aarch64-linux-gnu qemu-user googletest"
-  [x86_64]="cmake make g++ musl-dev googletest"
+  [x86_64]="cmake make g++ musl-dev googletest busybox mandoc"
   [arm]="cmake make binutils g++-arm-linux-gnueabi musl-dev:armel qemu-user python3 googletest"
   [aarch64]="cmake make binutils g++-aarch64-linux-gnu musl-dev:arm64 qemu-user python3 googletest"
   [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user dpkg-dev file lintian mandoc"
@@ -27,7 +28,7 @@ declare -A needs=(
   [vm-arm]="cmake make g++-arm-linux-gnueabi musl-dev:armel qemu-system-arm cpio device-tree-compiler python3"
   [vm-aarch64]="cmake make g++-aarch64-linux-gnu musl-dev:arm64 qemu-system-arm cpio python3"
   [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 python3 valgrind strace hyperfine"
-  [sanitize]="cmake make g++ googletest"
+  [sanitize]="cmake make g++ googletest busybox mandoc"
   [fuzz]="cmake make g++ clang-14 libclang-rt-14-dev"
   [memcheck]="cmake make g++ valgrind python3"
   [static-analysis]="cmake make g++ clang-tidy-14 cppcheck"
