@@ -120,19 +120,21 @@ one() {
 
 # Six at a time: most wait seconds for their alarm, and a loaded machine
 # must not stretch one past its bound.
-runs=0
+running=0 runs=0
 for example in $found; do
     for double in delivers never missing; do
         for shell in dash "busybox ash" bash; do
-            if ((runs++ >= 6)); then
+            if ((running == 6)); then
                 wait -n || failed=1
+                running=$((running - 1))
             fi
             one "$example" "$double" "$shell" &
+            running=$((running + 1)) runs=$((runs + 1))
         done
     done
 done
-while ((runs-- > 0)); do
+for ((; running > 0; running--)); do
     wait -n || failed=1
 done
-echo "all runs done"
+echo "$runs runs"
 finish
