@@ -2,7 +2,11 @@
 """evsnap on a real kernel with real input devices: boots one of the machines
 below under QEMU with Debian's kernel for it, runs the static evsnap inside,
 makes the machine's input devices deliver records and checks what evsnap
-prints, its error text and its status.
+prints, its error text and its status. Then the README's examples as they
+stand: its lookup of a device by name under busybox ash must find the node the
+guest lists for the board's button, and its boot example, run as a boot script
+with its output on the console, must say what it took, with a press and after
+its timeout without, and nothing more: no "Alarm clock" from the shell.
 
   armhf   virt board, Cortex-A15, Debian's armhf kernel: virtio keyboard and
           mouse driven through QMP, and the board's power button
@@ -11,13 +15,15 @@ prints, its error text and its status.
           Pi Zero and Pi 1: a uinput keyboard made by the helper keyboard.c,
           driven from the guest's shell
 
-Usage: evsnap_vm.py [--machine NAME] [--work DIR] [--keyboard HELPER] EVSNAP
+Usage: evsnap_vm.py [--machine NAME] [--work DIR] [--keyboard HELPER]
+                   [--readme FILE] EVSNAP
 Exits 0 when every scenario passes, 1 when one fails, 77 when the machine
 cannot be had here (tools or packages missing and not root)."""
 
 import argparse
 import dataclasses
 import pathlib
+import re
 import shlex
 import shutil
 import signal
@@ -31,6 +37,7 @@ import guest  # noqa: E402
 from machine import GuestError, Machine  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
+README = HERE.parent.parent / "README.md"
 EV_SYN, EV_KEY, EV_REL, EV_MSC, EV_REP = 0, 1, 2, 4, 0x14
 SYN_REPORT, REL_X, REL_Y, MSC_SCAN, REP_DELAY, REP_PERIOD = 0, 0, 1, 4, 0, 1
 KEY_E, KEY_A, KEY_G, KEY_F, KEY_D, KEY_C, KEY_B, BTN_LEFT = 18, 30, 34, 33, 32, 46, 48, 0x110
@@ -56,6 +63,7 @@ class Board:
     bits: int  # the kernel's word, which the record's two time fields take
     cpu: str  # what uname -m says in the guest
     preset: str  # the configure preset that builds evsnap for it
+    button: str = "power"  # the input role a boot script waits on
     console: str = "ttyAMA0"
     dtb: str = None  # the board's device tree, in the kernel package
     disable: tuple = ()  # its nodes for hardware QEMU does not emulate
@@ -96,7 +104,7 @@ BOARDS = {
         kernel="linux-image-rpi:armel", busybox="busybox-static:armel",
         modules=("uinput", "evdev"),
         inputs={"keyboard": "evsnap-vm keyboard"},  # the name keyboard.c gives it
-        by_qmp=False, elf=EM_ARM, bits=32, cpu="armv6l", preset="arm",
+        by_qmp=False, elf=EM_ARM, bits=32, cpu="armv6l", preset="arm", button="keyboard",
         # QEMU 7.2 lacks the power management block, and the kernel faults probing it.
         dtb="bcm2835-rpi-zero.dtb", disable=("watchdog@7e100000",)),
 }
@@ -140,6 +148,10 @@ class Case:
     cleanup: str = ""  # guest shell run last
     readers: int = 1  # how many evsnaps read at once
     needs: tuple = ()  # input roles, or "scan", that the board must have
+    command: tuple = ("evsnap",)  # what runs, args after it
+    files: dict = dataclasses.field(default_factory=dict)  # {guest path: text} written first
+    console: list = None  # output to the console, as a boot script's: the lines it shows
+    lasts: float = 0  # seconds the run waits out (a timeout) before it ends
 
 
 def long_link():
@@ -192,6 +204,61 @@ def scenarios(board, default_device):
     return [case for case in cases if board.has(case.needs)]
 
 
+LOOKUP_NAME = re.compile(r'= "[^"]*" \]')  # the name the lookup compares with
+EXAMPLE_DEVICE = re.compile(r"/dev/input/[\w./-]+")
+EXAMPLE_TIMEOUT = re.compile(r"\$\(evsnap -t (\d+) ")
+
+
+def readme_examples(markdown):
+    """The README's lookup of a device by its name (the sh block under "##
+    Finding your device" that sets device=) and its boot example (the first sh
+    block that takes evsnap's line), as they stand; ValueError when either is
+    missing or not of the shape that readme_cases() fills in."""
+    blocks, heading, block = [], None, None
+    for line in markdown.splitlines(keepends=True):
+        if block is not None:
+            if line.rstrip() == "```":
+                blocks.append((heading, "".join(block)))
+                block = None
+            else:
+                block.append(line)
+        elif line.startswith("## "):
+            heading = line[3:].strip()
+        elif line.rstrip() == "```sh":
+            block = []
+    lookup = next((b for h, b in blocks if h == "Finding your device" and "device=" in b), "")
+    boot = next((b for _, b in blocks if "$(evsnap" in b), "")
+    if len(LOOKUP_NAME.findall(lookup)) != 1:
+        raise ValueError("no lookup by name comparing one quoted name under"
+                         " '## Finding your device'")
+    if len(set(EXAMPLE_DEVICE.findall(boot))) != 1 or not EXAMPLE_TIMEOUT.search(boot):
+        raise ValueError("no boot example naming one device and $(evsnap -t N")
+    return lookup, boot
+
+
+def readme_cases(board, examples, nodes):
+    """The README's examples on `board` (see readme_examples), its button's name
+    and node put in: the lookup must find that node; the boot example must take
+    its branch with a press and after its timeout without, and show nothing but
+    that on the console. The run without a press comes first: the virt board's
+    release, 100 ms after its press, could reach an evsnap started soon after."""
+    lookup, boot = examples
+    role = board.button
+    lookup = LOOKUP_NAME.sub(f'= "{board.inputs[role]}" ]', lookup)
+    boot = EXAMPLE_DEVICE.sub(nodes[role], boot)
+    wait = int(EXAMPLE_TIMEOUT.search(boot).group(1))
+    script = {"command": ("ash", "/tmp/boot.sh"), "files": {"/tmp/boot.sh": boot}}
+    return [
+        Case(f"README's lookup finds {board.inputs[role]} by name", [],
+             command=("ash", "-c", '. /tmp/lookup.sh && echo "$device"'),
+             files={"/tmp/lookup.sh": lookup}, out=nodes[role] + "\n", opens=False),
+        Case(f"README's boot example, no press: its branch after {wait} s", [],
+             console=["no button: booting normally"], lasts=wait, **script),
+        Case("README's boot example, a press", [], PRESS[role][0],
+             console=["button pressed: starting the recovery system"], **script),
+    ]
+
+
 def qmp_event(type_, code, value):
     if type_ == EV_KEY and code in BUTTONS:
         return {"type": "btn", "data": {"down": bool(value), "button": BUTTONS[code]}}
@@ -220,19 +287,27 @@ class Suite:
             if line.startswith("@@ERROR"):
                 raise GuestError(line[2:])
 
-    def start(self, command, limit=HOLD_LIMIT):
-        """Starts `command` in the guest; its id and whether it opened a device."""
+    def start(self, command, limit=HOLD_LIMIT, console=False):
+        """Starts `command` in the guest, its output to files or else to the
+        console; its id and whether it opened a device."""
         self.serial += 1
         run = f"r{self.serial}"
-        self.vm.send(f"start {run} {limit} {shlex.join(command)}")
+        self.vm.send(f"{'on_console' if console else 'start'} {run} {limit} {shlex.join(command)}")
         state = self.vm.expect([f"@@{s} {run}" for s in ("OPEN", "EXITED", "NOTOPEN")], 20)
         return run, state.split()[0] == "@@OPEN"
 
     def finish(self, run):
+        """Its status, stdout and stderr; None for output that went to the console."""
         self.vm.send(f"finish {run}")
         line = self.vm.expect([f"@@RESULT {run} "], HOLD_LIMIT + 15)
         fields = dict(f.split("=", 1) for f in line.split()[2:])
-        return int(fields["status"]), bytes.fromhex(fields["out"]), bytes.fromhex(fields["err"])
+        out, err = (bytes.fromhex(fields[f]) if f in fields else None for f in ("out", "err"))
+        return int(fields["status"]), out, err
+
+    def write(self, path, text):
+        """Puts `text` in the guest's file `path`, line by line through the console."""
+        self.vm.send(f"printf '%s\\n' {shlex.join(text.splitlines())} >{path}; echo @@DONE")
+        self.vm.expect(["@@DONE"], 20)
 
     def shell(self, line):
         """Runs a line of guest shell and waits for it: input sent next through
@@ -247,8 +322,12 @@ class Suite:
         if case.before:
             self.send(case.before)
             time.sleep(SETTLE)
+        for path, text in case.files.items():
+            self.write(path, text)
         args = [a.format(**self.nodes) for a in case.args]
-        runs = [self.start(["evsnap", *args]) for _ in range(case.readers)]
+        mark, began = self.vm.mark(), time.monotonic()
+        console = case.console is not None
+        runs = [self.start([*case.command, *args], console=console) for _ in range(case.readers)]
         problems = []
         for run, opened in runs:
             if case.opens is not None and opened != case.opens:
@@ -259,15 +338,23 @@ class Suite:
             self.send(case.inject)
         for run, _ in runs:
             status, out, err = self.finish(run)
-            out, err = out.decode(errors="replace"), err.decode(errors="replace")
+            if console:
+                # The host's own lines aside, what a boot would show.
+                shown = [line for line in self.vm.console_since(mark) if not line.startswith("@@")]
+                output = [("console", shown, case.console)]
+            else:
+                output = [("stdout", out.decode(errors="replace"), case.out),
+                          ("stderr", err.decode(errors="replace"), case.err)]
             if status == 128 + signal.SIGKILL:
                 problems.append(f"hung: killed after {HOLD_LIMIT} s")
             if status == 128 + signal.SIGILL:
                 problems.append("Illegal instruction: evsnap needs a newer CPU than this one")
-            for what, got, want in (("status", status, case.status), ("stdout", out, case.out),
-                                    ("stderr", err, case.err)):
+            for what, got, want in [("status", status, case.status), *output]:
                 if got != want:
                     problems.append(f"{what} {got!r}, expected {want!r}")
+        took = time.monotonic() - began
+        if case.lasts and not case.lasts <= took < case.lasts + 2:
+            problems.append(f"ended after {took:.1f} s, expected {case.lasts} s and a little")
         if case.after:
             self.send(case.after)
         self.shell(case.cleanup)
@@ -374,6 +461,8 @@ def main():
                         help="the uinput keyboard helper (target vm_keyboard), for raspi0")
     parser.add_argument("--work", type=pathlib.Path,
                         help="where the initramfs and the logs go (default: EVSNAP's dir/vm)")
+    parser.add_argument("--readme", type=pathlib.Path, default=README,
+                        help="the README whose examples run (default: the project's)")
     options = parser.parse_args()
     board = BOARDS[options.machine]
     work = (options.work or options.evsnap.parent / "vm").resolve()
@@ -396,6 +485,11 @@ def main():
             print(f"vm: {why}")
             return 1
     try:
+        examples = readme_examples(options.readme.read_text())
+    except (OSError, ValueError) as why:
+        print(f"vm: {options.readme}: {why}")
+        return 1
+    try:
         dirs = guest.fetch(guest.cache_dir(), board.kernel, board.busybox)
     except guest.Unavailable as why:
         print(f"SKIPPED vm: {why}")
@@ -417,7 +511,9 @@ def main():
         if None in nodes.values() or default is None:
             raise GuestError("an input device is missing or /dev/input/event0 is unknown")
         suite = Suite(vm, board, nodes)
-        for case in scenarios(board, default):
+        # The README's first: its press's late release has long gone when the
+        # button's next reader comes.
+        for case in readme_cases(board, examples, nodes) + scenarios(board, default):
             t = time.monotonic()
             problems = suite.run(case)
             took = time.monotonic() - t

@@ -1,5 +1,6 @@
 """The test machine: QEMU booting the guest, its serial console spoken to line
-by line, and QMP to press keys, move the mouse and end QEMU."""
+by line and read back (what a run showed there among it), and QMP to press
+keys, move the mouse and end QEMU."""
 
 import ctypes
 import json
@@ -114,6 +115,16 @@ class Machine:
                     wanted = " or ".join(p.strip() for p in prefixes)
                     raise GuestError(f"no {wanted} within {timeout} s")
                 self.changed.wait(left)
+
+    def mark(self):
+        """Where the console stands now, for console_since()."""
+        with self.changed:
+            return len(self.lines)
+
+    def console_since(self, mark):
+        """The console lines from `mark` to the last that expect() returned."""
+        with self.changed:
+            return self.lines[mark : self.cursor]
 
     def send(self, line):
         """One line of shell to the guest's console."""

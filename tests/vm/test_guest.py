@@ -1,8 +1,9 @@
 """What the VM driver reads and makes without booting a machine: the module
 load order, the ELF header of an executable, the record each machine's kernel
-delivers, the device tree edit and the input each case sends. EVSNAP_VM_CC
-names the compiler (default cc): the build's own makes objects and executables
-like those of the kernel and the evsnap the build tests."""
+delivers, the device tree edit, the input each case sends and the README's
+examples as each machine runs them. EVSNAP_VM_CC names the compiler (default
+cc): the build's own makes objects and executables like those of the kernel and
+the evsnap the build tests."""
 
 import gzip
 import lzma
@@ -164,10 +165,12 @@ class DeviceTree(unittest.TestCase):
 
 class Scenarios(unittest.TestCase):
     def test_each_board_can_deliver_each_of_its_cases(self):
+        examples = evsnap_vm.readme_examples(evsnap_vm.README.read_text())
         for name, board in evsnap_vm.BOARDS.items():
             nodes = {role: "/dev/input/event9" for role in (*board.inputs, "link", "link_dir")}
             for default in board.inputs:
-                for case in evsnap_vm.scenarios(board, default):
+                for case in (evsnap_vm.readme_cases(board, examples, nodes)
+                             + evsnap_vm.scenarios(board, default)):
                     with self.subTest(board=name, case=case.name):
                         for text in (*case.args, case.setup, case.cleanup):
                             text.format(**nodes)  # a node the board lacks: KeyError
@@ -176,6 +179,36 @@ class Scenarios(unittest.TestCase):
                                 self.assertTrue(board.by_qmp and "power" in board.inputs)
                             elif board.by_qmp:
                                 [evsnap_vm.qmp_event(*event) for event in report]
+
+
+class ReadmeExamples(unittest.TestCase):
+    BOOT = "```sh\n{ key=$(evsnap -t 3 /dev/input/by-path/buttons 2>&3); } 3>&2 2>/dev/null\n```\n"
+    LOOKUP = ('## Finding your device\n\n```sh\ndevice=\n[ "$(cat "$name")" = "gpio-keys" ]'
+              ' && device=/dev/input/event0\n```\n')
+
+    def test_each_board_runs_them_as_written_but_for_its_button(self):
+        lookup, boot = evsnap_vm.readme_examples(evsnap_vm.README.read_text())
+        for name, board in evsnap_vm.BOARDS.items():
+            with self.subTest(board=name):
+                nodes = {role: f"/dev/input/event{i}" for i, role in enumerate(board.inputs)}
+                cases = evsnap_vm.readme_cases(board, (lookup, boot), nodes)
+                files = {path: text for case in cases for path, text in case.files.items()}
+                button, node = board.inputs[board.button], nodes[board.button]
+                self.assertIn(f'= "{button}" ]', files["/tmp/lookup.sh"])
+                self.assertEqual(files["/tmp/lookup.sh"].replace(button, "gpio-keys"), lookup)
+                self.assertEqual(cases[0].out, node + "\n")
+                written = files["/tmp/boot.sh"]
+                self.assertEqual(evsnap_vm.EXAMPLE_DEVICE.findall(written), [node])
+                self.assertEqual(written.replace(node, evsnap_vm.EXAMPLE_DEVICE.search(boot)[0]),
+                                 boot)
+                self.assertEqual(cases[1].lasts, 3)
+
+    def test_examples_of_another_shape_are_refused(self):
+        evsnap_vm.readme_examples(self.BOOT + self.LOOKUP)
+        for markdown in (self.BOOT, self.LOOKUP, self.BOOT.replace(" 2>&3", " /dev/input/x 2>&3")
+                         + self.LOOKUP, self.BOOT.replace("-t 3 ", "") + self.LOOKUP):
+            with self.subTest(markdown=markdown), self.assertRaises(ValueError):
+                evsnap_vm.readme_examples(markdown)
 
 
 if __name__ == "__main__":
