@@ -13,8 +13,8 @@ cd "$(dirname "$0")/.."
 # suites run. cmake only recommends make, so make is named wherever cmake is;
 # the VM tests, registered in the static ARM builds, need Python to configure;
 # the docs' examples run in the builds for this machine, under busybox ash too.
-suites=(host armhf armel arm64 x86_64 arm aarch64 release reproducible vm-arm vm-aarch64 bench
-  sanitize fuzz memcheck static-analysis)
+suites=(host armhf armel arm64 x86_64 arm aarch64 release reproducible initramfs vm-arm vm-aarch64
+  bench sanitize fuzz memcheck static-analysis)
 declare -A needs=(
   [host]="cmake make g++ googletest busybox mandoc"
   [armhf]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
@@ -25,6 +25,7 @@ declare -A needs=(
   [aarch64]="cmake make binutils g++-aarch64-linux-gnu musl-dev:arm64 qemu-user python3 googletest"
   [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user dpkg-dev file lintian mandoc"
   [reproducible]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 dpkg-dev file git diffoscope-minimal"
+  [initramfs]="cmake make binutils g++ dpkg-dev file mmdebstrap qemu-system-x86 python3"
   [vm-arm]="cmake make g++-arm-linux-gnueabi musl-dev:armel qemu-system-arm cpio device-tree-compiler python3"
   [vm-aarch64]="cmake make g++-aarch64-linux-gnu musl-dev:arm64 qemu-system-arm cpio python3"
   [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 python3 valgrind strace hyperfine"
@@ -58,6 +59,12 @@ suite_release() {
 }
 # Every release file built twice from two clones, and compared.
 suite_reproducible() { bash tests/release/reproducible_test.sh; }
+# The amd64 package in a bare Debian 12 with its kernel: the initramfs its
+# trigger makes, the example boot script in it, and a boot under QEMU.
+suite_initramfs() {
+  bash packaging/build-debs.sh amd64
+  bash tests/release/initramfs_test.sh build/packages/evsnap_*_amd64.deb
+}
 # evsnap on real kernels under qemu-system-arm and qemu-system-aarch64. The
 # driver fetches each kernel and busybox itself (apt-get download, cached).
 suite_vm-arm() { cmake --workflow --preset vm-arm; }

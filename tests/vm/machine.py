@@ -15,10 +15,11 @@ import threading
 import time
 
 
-def qemu_command(board, console, kernel, initrd, qmp_socket):
+def qemu_command(board, console, kernel, initrd, qmp_socket, append="panic=-1"):
     """QEMU's command line: `board` (the binary and its machine, CPU and device
-    options), then what every machine gets. No board needs the guest to power
-    off: the driver ends QEMU through QMP once it has every result."""
+    options), then what every machine gets, and `append` for the kernel. No
+    board needs the guest to power off: the driver ends QEMU through QMP once
+    it has every result."""
     return [
         *board,
         "-display", "none", "-monitor", "none", "-nic", "none", "-serial", "stdio",
@@ -26,7 +27,7 @@ def qemu_command(board, console, kernel, initrd, qmp_socket):
         "-kernel", str(kernel), "-initrd", str(initrd),
         # panic=-1 with -no-reboot: a guest that panics ends QEMU instead of
         # hanging, on a board that can reset (the raspi0 cannot: time limits end it).
-        "-append", f"console={console} panic=-1", "-no-reboot",
+        "-append", f"console={console} {append}", "-no-reboot",
     ]
 
 
@@ -45,11 +46,11 @@ class Machine:
     serial.log (the console), commands.log (QEMU's command line, each console
     line and QMP command), qemu.stderr and boot.sh (to boot it by hand)."""
 
-    def __init__(self, work, board, console, kernel, initrd):
+    def __init__(self, work, board, console, kernel, initrd, append="panic=-1"):
         self.work = pathlib.Path(work)
         self.tmp = tempfile.TemporaryDirectory(prefix="evsnap-vm-")  # short socket path
         self.qmp_path = os.path.join(self.tmp.name, "qmp.sock")
-        self.command = qemu_command(board, console, kernel, initrd, self.qmp_path)
+        self.command = qemu_command(board, console, kernel, initrd, self.qmp_path, append)
         self.log = open(self.work / "commands.log", "w", buffering=1)
         self.serial_log = open(self.work / "serial.log", "wb")
         self.lines, self.cursor, self.partial = [], 0, b""
