@@ -58,8 +58,9 @@ markdown() { # FILE...: its fenced sh blocks that take evsnap's line
         inside { text = text $0 "\n" }' "$@"
 }
 markdown "$src/README.md" "$src"/doc/*.md
-# The man page's: blocks of its rendering, between blank lines, that take the line.
-mandoc -T ascii "$src/doc/evsnap.1" | col -bx | awk -v dir="$scratch/examples" '
+# The man page's: blocks of its rendering, between blank lines, that take the
+# line. mandoc marks bold and underline by striking over: the strokes go.
+mandoc -T ascii "$src/doc/evsnap.1" | sed 's/.\x08//g' | awk -v dir="$scratch/examples" '
     /^$/ { if (text ~ /\$\(evsnap/) { out = dir "/evsnap.1#" ++n; printf "%s", text > out; close(out) }
            text = ""; next }
     { sub(/^       /, ""); text = text $0 "\n" }'
