@@ -15,8 +15,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/kernel-headers.cmake)
 evsnap_search_list(${CMAKE_CXX_COMPILER} c++ search)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
   OUTPUT_VARIABLE gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-set(kernel ${CMAKE_BINARY_DIR}/musl-kernel-headers)
-evsnap_kernel_headers(${kernel} ${search})
+# The kernel's headers for musl builds, also for the C programs the wrapper
+# compiles beside evsnap (the benchmark's floor, the VM's keyboard).
+set(EVSNAP_MUSL_KERNEL_HEADERS ${CMAKE_BINARY_DIR}/musl-kernel-headers)
+evsnap_kernel_headers(${EVSNAP_MUSL_KERNEL_HEADERS} ${search})
 set(flags -nostdinc)
 foreach(dir IN LISTS search)
   if(dir MATCHES "/c\\+\\+/")
@@ -25,7 +27,7 @@ foreach(dir IN LISTS search)
 endforeach()
 # libstdc++'s os_defines.h asks for glibc's version; there is none.
 list(APPEND flags "SHELL:-isystem ${musl_include}" "SHELL:-isystem ${gcc_include}"
-     "SHELL:-isystem ${kernel}" "-D__GLIBC_PREREQ(maj,min)=0")
+     "SHELL:-isystem ${EVSNAP_MUSL_KERNEL_HEADERS}" "-D__GLIBC_PREREQ(maj,min)=0")
 target_compile_options(evsnap PRIVATE ${flags})
 
 # Linked by musl's gcc wrapper, and nothing of g++'s (libstdc++, libgcc_s) with it.

@@ -84,13 +84,9 @@ device() {
     mkdir -p "$image/sys/class/input/event$1/device" "$image/dev/input"
     echo "$2" >"$image/sys/class/input/event$1/device/name"
 }
-# A record is as long as evsnap's message about a missing device says.
 gone=$(chroot "$image" /usr/bin/evsnap /dev/input/event3 2>&1 || true)
-size=${gone##*out of }
-size=${size%% bytes.}
 device 1 "evsnap press"
-# Its time left zero, then EV_KEY, KEY_A, value 1, little-endian.
-{ head -c "$((size - 8))" /dev/zero && printf '\1\0\36\0\1\0\0\0'; } >"$image/dev/input/event1"
+key_press "$gone" 30 >"$image/dev/input/event1" # KEY_A
 device 2 "evsnap silent"
 mkfifo "$image/dev/input/event2"
 exec 4<>"$image/dev/input/event2"
