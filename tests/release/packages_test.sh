@@ -30,12 +30,17 @@ for deb in "${debs[@]}"; do
     arch=${arch%.deb}
     # The machine, tools and C library of the architecture, by its GNU triplet.
     triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
-    objdump=$triplet-objdump run=env
+    objdump=$triplet-objdump
+    # Run as the oldest CPU the architecture claims, under qemu-user.
+    case $arch in
+    amd64) cpu=qemu64 ;; arm64) cpu=cortex-a53 ;; armhf) cpu=cortex-a8 ;; armel) cpu=arm926 ;; *) cpu=max ;;
+    esac
+    run="env QEMU_CPU=$cpu qemu-${triplet%%-*}"
     if [ "$arch" = "$host_arch" ]; then
         machine=$(machine_of /bin/sh)
     else
         machine=$(machine_of "/usr/$triplet/lib/libc.so.6")
-        run="qemu-${triplet%%-*} -L /usr/$triplet"
+        run="$run -L /usr/$triplet"
     fi
     echo "== $deb ($(stat -c %s "$deb") bytes)"
     dpkg-deb --info "$deb"
