@@ -1,4 +1,5 @@
 # Install layout (man page, bash completion, documentation) and Debian packages.
+include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 option(EVSNAP_DEBIAN_LAYOUT
   "Install the documentation as a Debian package ships it: gzipped, with copyright and changelog"
   OFF)
@@ -75,9 +76,12 @@ endif()
 set(EVSNAP_PACKAGE ${package} CACHE STRING "What cpack makes: DEB or TGZ")
 set_property(CACHE EVSNAP_PACKAGE PROPERTY STRINGS DEB TGZ)
 if(EVSNAP_PACKAGE STREQUAL "TGZ")
+  if(NOT EVSNAP_RELEASE)
+    message(FATAL_ERROR "An archive for boards is made of a build of targets.txt with a release name")
+  endif()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_FILE_NAME
-      ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}-static)
+      ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${EVSNAP_RELEASE}-static)
   set(CPACK_PACKAGE_CHECKSUM SHA256)
   include(CPack)
   return()
@@ -103,22 +107,25 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
-# The Debian architecture of the machine the compiler builds for (armhf for
-# arm-linux-gnueabihf-g++), not of the machine that runs CPack.
-if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine
-    OUTPUT_VARIABLE evsnap_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
-  execute_process(COMMAND dpkg-architecture -t ${evsnap_triplet} -q DEB_HOST_ARCH
-    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
-    ERROR_QUIET)
+# The Debian architecture of the build (targets.txt), not of the machine that
+# runs CPack.
+if(NOT EVSNAP_DEBIAN)
+  message(FATAL_ERROR "A Debian package is made of a build of targets.txt (presets deb-ARCH)")
 endif()
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${EVSNAP_DEBIAN})
 
 # The initramfs is built anew whenever the hook changes, as dh_installinitramfs
 # has it done.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "armhf")
-  set(archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-arm-static.tar.gz)
+  # The archive that serves the ARMv6 boards Raspberry Pi OS calls armhf too.
+  evsnap_target_serving(armv6l armv6)
+  function(evsnap_archive_of name var)
+    evsnap_target(${name})
+    set(${var} ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${EVSNAP_RELEASE}-static.tar.gz PARENT_SCOPE)
+  endfunction()
+  evsnap_archive_of(${armv6} archive)
   configure_file(packaging/preinst-armhf.in ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst @ONLY)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst)
 endif()

@@ -1,11 +1,13 @@
 #!/bin/bash
-# Builds evsnap's Debian packages into build/packages/, one for each deb-ARCH
-# workflow preset (ARCH is the Debian architecture): evsnap_VERSION_ARCH.deb.
+# Builds evsnap's Debian packages into build/packages/, one for each glibc
+# build of targets.txt (workflow preset deb-ARCH, ARCH its Debian
+# architecture): evsnap_VERSION_ARCH.deb.
 # Compiler and linker flags are Debian's, from dpkg-buildflags: hardening, and
 # large-file support (a 64-bit off_t on 32-bit machines too).
 # usage: build-debs.sh [ARCH...]   (default: every deb-ARCH preset)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. cmake/targets.sh
 
 # flags NAME DEBIAN_ARCH: Debian's value of a build flag for that machine.
 flags() {
@@ -15,7 +17,7 @@ flags() {
 
 archs=("$@")
 if ((${#archs[@]} == 0)); then
-    mapfile -t archs < <(cmake --list-presets=workflow | sed -n 's/^ *"deb-\([^"]*\)".*/\1/p')
+    for build in $(targets libc glibc); do archs+=("$(target "$build" debian)"); done
 fi
 for arch in "${archs[@]}"; do
     rm -f build/packages/evsnap_*_"$arch".deb

@@ -1,13 +1,14 @@
 #!/bin/bash
-# Builds every release file into build/packages/: the archive of each
-# release-MACHINE workflow preset, the Debian package of each deb-ARCH one,
-# and SHA256SUMS over them all, which `sha256sum -c SHA256SUMS` checks there.
+# Builds every release file into build/packages/: the archive of each build
+# of targets.txt with a release name (workflow preset release-NAME), the Debian
+# package of each glibc build (build-debs.sh), and SHA256SUMS over them all.
 # Built twice from the same commit, every file is the same byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. cmake/targets.sh
 rm -rf build/packages
-for preset in $(cmake --list-presets=workflow | sed -n 's/^ *"\(release-[^"]*\)".*/\1/p'); do
-    cmake --workflow --preset "$preset" --fresh
+for build in $(targets release); do
+    cmake --workflow --preset "release-$(target "$build" release)" --fresh
 done
 bash packaging/build-debs.sh
 cd build/packages

@@ -3,50 +3,61 @@
 #   tests/run-all.sh [SUITE...]
 #   tests/run-all.sh --list      each suite and the Debian packages it needs
 # As root it installs what a suite needs from Debian's packages; as another
-# user it skips a suite whose packages are missing. It ends with a summary of
-# every suite, passed, failed or skipped and why, and fails when one failed.
-# Each suite's output is kept in build/test-logs/SUITE.log as well.
+# user it skips a suite whose packages are missing. A check that cannot run
+# here exits 77 (CTest: SKIP_RETURN_CODE), and its suite is skipped; as root,
+# which could have installed anything and reached the mirror, a skip fails the
+# run. It ends with a summary of every suite, passed, failed or skipped and
+# why, and fails when one failed. Each suite's output is kept in
+# build/test-logs/SUITE.log as well.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. cmake/targets.sh
 
-# The Debian packages each suite needs on a bare Debian 12, in the order the
-# suites run. cmake only recommends make, so make is named wherever cmake is;
-# the VM tests, registered in the static ARM builds, need Python to configure;
-# the docs' examples run in the builds for this machine, under busybox ash too.
-suites=(host armhf armel arm64 x86_64 arm aarch64 release reproducible initramfs vm-arm vm-aarch64
-  bench sanitize fuzz memcheck static-analysis)
-declare -A needs=(
-  [host]="cmake make g++ googletest busybox mandoc"
-  [armhf]="cmake make binutils g++-arm-linux-gnueabihf qemu-user googletest"
-  [armel]="cmake make binutils g++-arm-linux-gnueabi qemu-user googletest"
-  [arm64]="cmake make binutils g++-aarch64-linux-gnu qemu-user googletest"
-  [x86_64]="cmake make g++ musl-dev googletest busybox mandoc"
-  [arm]="cmake make binutils g++-arm-linux-gnueabi musl-dev:armel qemu-user python3 googletest"
-  [aarch64]="cmake make binutils g++-aarch64-linux-gnu musl-dev:arm64 qemu-user python3 googletest"
-  [release]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 qemu-user dpkg-dev file lintian mandoc"
-  [reproducible]="cmake make binutils g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 dpkg-dev file git diffoscope-minimal"
-  [initramfs]="cmake make binutils g++ dpkg-dev file mmdebstrap qemu-system-x86 python3"
-  [vm-arm]="cmake make g++-arm-linux-gnueabi musl-dev:armel qemu-system-arm cpio device-tree-compiler python3"
-  [vm-aarch64]="cmake make g++-aarch64-linux-gnu musl-dev:arm64 qemu-system-arm cpio python3"
-  [bench]="cmake make g++ musl-dev g++-arm-linux-gnueabihf g++-arm-linux-gnueabi musl-dev:armel g++-aarch64-linux-gnu musl-dev:arm64 python3 valgrind strace hyperfine"
-  [sanitize]="cmake make g++ googletest busybox mandoc"
-  [fuzz]="cmake make g++ clang-14 libclang-rt-14-dev"
-  [memcheck]="cmake make g++ valgrind python3"
-  [static-analysis]="cmake make g++ clang-tidy-14 cppcheck"
-)
+# suite NAME PACKAGES COMMAND: a suite, the Debian packages it needs on a bare
+# Debian 12 (cmake only recommends make, so make goes wherever cmake does),
+# and the command that runs it. They run in the order defined.
+suites=()
+declare -A needs command
+suite() {
+  suites+=("$1")
+  needs[$1]=$2
+  command[$1]=$3
+}
 
-# Every build runs the whole suite under its workflow preset; the arm one on
-# ARM926 and on ARM1176, the oldest 32-bit ARM CPUs QEMU has.
-suite_host() { cmake --workflow --preset host; }
-suite_armhf() { cmake --workflow --preset armhf; }
-suite_armel() { cmake --workflow --preset armel; }
-suite_arm64() { cmake --workflow --preset arm64; }
-suite_x86_64() { cmake --workflow --preset x86_64; }
-suite_arm() { cmake --workflow --preset arm; }
-suite_aarch64() { cmake --workflow --preset aarch64; }
-# Every release file (packaging/build-release.sh): the archives for boards and
-# the Debian packages, built afresh and inspected, the man page linted, and
-# SHA256SUMS over them all.
+# The packages that build for a target of targets.txt and run its tests.
+host_arch=$(dpkg --print-architecture)
+build_needs() {
+  local triplet arch packages="cmake make binutils"
+  triplet=$(target "$1" triplet) arch=$(target "$1" debian)
+  if [ "$arch" = "$host_arch" ]; then
+    packages+=" g++"
+  else
+    packages+=" g++-$triplet"
+  fi
+  if [ "$(target "$1" libc)" = musl ]; then
+    [ "$arch" = "$host_arch" ] && packages+=" musl-dev" || packages+=" musl-dev:$arch"
+  fi
+  [ -z "$(target "$1" emulator)" ] || packages+=" qemu-user"
+  echo "$packages"
+}
+every_release_build() {
+  local t
+  for t in $(targets libc); do build_needs "$t"; done | tr ' ' '\n' | sort -u | paste -sd ' '
+}
+# The docs' examples run in the builds for this machine, under busybox ash too.
+native="busybox mandoc"
+
+suite host "cmake make g++ googletest $native" "cmake --workflow --preset host"
+# Every build of targets.txt runs the whole suite, evsnap as each of its CPUs.
+for t in "${target_names[@]}"; do
+  extra=
+  [ "$(target "$t" debian)" != "$host_arch" ] || extra=" $native"
+  [ -z "$(target "$t" vms)" ] || extra+=" python3"
+  suite "$t" "$(build_needs "$t") googletest$extra" "cmake --workflow --preset $t"
+done
+# Every release file (packaging/build-release.sh), built afresh and inspected,
+# the man page linted, and SHA256SUMS over them all.
+suite release "$(every_release_build) dpkg-dev file lintian mandoc" suite_release
 suite_release() {
   mandoc -T lint doc/evsnap.1
   bash packaging/build-release.sh
@@ -58,30 +69,28 @@ suite_release() {
   bash tests/release/sums_test.sh build/packages
 }
 # Every release file built twice from two clones, and compared.
-suite_reproducible() { bash tests/release/reproducible_test.sh; }
-# The amd64 package in a bare Debian 12 with its kernel: the initramfs its
+suite reproducible "$(every_release_build) dpkg-dev file git diffoscope-minimal" \
+  "bash tests/release/reproducible_test.sh"
+# The amd64 package in bare Debian roots with their kernels: the initramfs its
 # trigger makes, the example boot script in it, and a boot under QEMU.
-suite_initramfs() {
-  bash packaging/build-debs.sh amd64
-  bash tests/release/initramfs_test.sh build/packages/evsnap_*_amd64.deb
-}
-# evsnap on real kernels under qemu-system-arm and qemu-system-aarch64. The
-# driver fetches each kernel and busybox itself (apt-get download, cached).
-suite_vm-arm() { cmake --workflow --preset vm-arm; }
-suite_vm-aarch64() { cmake --workflow --preset vm-aarch64; }
+suite initramfs "cmake make binutils g++ dpkg-dev file mmdebstrap qemu-system-x86 python3" \
+  "bash packaging/build-debs.sh amd64 && bash tests/release/initramfs_test.sh build/packages/evsnap_*_amd64.deb"
+# evsnap on real kernels in the virtual machines targets.txt names. The driver
+# fetches each kernel and busybox itself (apt-get download, cached).
+for t in $(targets vms); do
+  suite "vm-$t" "$(build_needs "$t") $(target "$t" vm-qemu) cpio device-tree-compiler kmod python3 python3-pexpect" \
+    "cmake --workflow --preset vm-$t"
+done
 # The benchmark in its quick mode, so that it keeps working; a figure never fails it.
-suite_bench() {
-  PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py'
-  python3 bench/run.py --quick --json build/bench/quick.json
-}
-suite_sanitize() { cmake --workflow --preset sanitize; }
-suite_fuzz() { cmake --workflow --preset fuzz; }
-suite_memcheck() {
-  cmake --preset host >/dev/null
-  cmake --build --preset host --target evsnap
-  bash tests/robustness/memcheck_test.sh build/host/evsnap
-}
-suite_static-analysis() { bash tests/robustness/static_analysis_test.sh; }
+suite bench "$(every_release_build) python3 valgrind strace hyperfine" \
+  "PYTHONDONTWRITEBYTECODE=1 python3 -m unittest discover -s bench -p '*_test.py' &&
+   python3 bench/run.py --quick --json build/bench/quick.json"
+suite sanitize "cmake make g++ googletest $native" "cmake --workflow --preset sanitize"
+suite fuzz "cmake make g++ clang-14 libclang-rt-14-dev" "cmake --workflow --preset fuzz"
+suite memcheck "cmake make g++ valgrind python3" \
+  "cmake --preset host >/dev/null && cmake --build --preset host --target evsnap &&
+   bash tests/robustness/memcheck_test.sh build/host/evsnap"
+suite static-analysis "cmake make g++ clang-tidy-14 cppcheck" "bash tests/robustness/static_analysis_test.sh"
 
 if [ "${1:-}" = --list ]; then
   for name in "${suites[@]}"; do
@@ -94,11 +103,13 @@ logs=build/test-logs
 mkdir -p "$logs"
 : >"$logs/apt.log"
 updated=
+root=
+[ "$(id -u)" != 0 ] || root=1
 
 # installed PACKAGE[:ARCH]: for this machine's architecture unless one is named.
 installed() {
   local pkg=${1%%:*} arch=${1#*:}
-  [ "$arch" != "$1" ] || arch=$(dpkg --print-architecture)
+  [ "$arch" != "$1" ] || arch=$host_arch
   dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$pkg" 2>/dev/null | grep -qE "^ii ($arch|all)$"
 }
 
@@ -119,7 +130,7 @@ need() {
     add+="dpkg --add-architecture $arch && "
   done
   [ -z "$add" ] || add+="apt-get update && "
-  if [ "$(id -u)" != 0 ]; then
+  if [ -z "$root" ]; then
     why="needs ${missing[*]} (${add}apt-get install ${missing[*]}, or run as root)"
     return 1
   fi
@@ -138,6 +149,15 @@ need() {
   return 1
 }
 
+# ctest_skips SINCE: the tests CTest skipped in the JUnit files its test
+# presets wrote after SINCE (a file), one line each.
+ctest_skips() {
+  local file
+  find build -name junit.xml -newer "$1" 2>/dev/null | while read -r file; do
+    tr '>' '\n' <"$file" | sed -n 's/.*<testcase name="\([^"]*\)".*status="notrun".*/\1/p'
+  done
+}
+
 chosen=("$@")
 ((${#chosen[@]})) || chosen=("${suites[@]}")
 for name in "${chosen[@]}"; do
@@ -146,31 +166,36 @@ done
 
 declare -A result
 failed=0
+# A suite that cannot run fails the run as root, which could have made it run.
+skip() {
+  if [ -n "$root" ]; then
+    result[$name]="FAILED   skipped as root: $1"
+    failed=1
+  else
+    result[$name]="skipped  $1"
+  fi
+}
 for name in "${chosen[@]}"; do
   why=
   if ! need "$name"; then
-    # Missing packages fail a run as root, which could have installed them.
-    if [ "$(id -u)" = 0 ]; then
-      result[$name]="FAILED   $why"
-      failed=1
-    else
-      result[$name]="skipped  $why"
-    fi
+    skip "$why"
     echo "== $name: ${result[$name]}"
     continue
   fi
   echo "== $name"
   start=$SECONDS
-  (set -e; "suite_$name") 2>&1 | tee "$logs/$name.log"
+  touch "$logs/$name.start"
+  (set -e; eval "${command[$name]}") 2>&1 | tee "$logs/$name.log"
   status=${PIPESTATUS[0]}
   took="$((SECONDS - start)) s"
-  # A suite that cannot run here says "SKIPPED suite: why" and succeeds.
-  skipped=$(grep -o 'SKIPPED [a-z-]*: .*' "$logs/$name.log" | head -n 1)
-  if [ "$status" != 0 ]; then
+  skipped=$(ctest_skips "$logs/$name.start" | paste -sd ' ')
+  if [ "$status" = 77 ]; then
+    skip "$(tail -n 1 "$logs/$name.log")"
+  elif [ "$status" != 0 ]; then
     result[$name]="FAILED   status $status after $took; log in $logs/$name.log"
     failed=1
   elif [ -n "$skipped" ]; then
-    result[$name]="skipped  ${skipped#*: }"
+    skip "CTest skipped $skipped (log in $logs/$name.log)"
   else
     result[$name]="passed   $took"
   fi

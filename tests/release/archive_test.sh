@@ -1,8 +1,8 @@
 #!/bin/bash
 # Checks a release archive for boards: its SHA-256 sum, its files, and the
 # binary inside: static, for the machine its name gives, stripped, and running
-# there: under qemu-user as the oldest CPU QEMU has of that family (x86-64's
-# baseline, qemu64, for x86_64), its version and a capture.
+# there: under qemu-user as the oldest CPU of its build in targets.txt, its
+# version and a capture.
 # usage: archive_test.sh DIR/evsnap-VERSION-linux-MACHINE-static.tar.gz
 set -euo pipefail
 archive=$1
@@ -31,13 +31,20 @@ files=$(tar -tzvf "$archive" | awk '$1 !~ /^d/ { print $1, $6 }' | sort)
 tar -xzf "$archive" -C "$scratch"
 root=$scratch/$name
 bin=$root/bin/evsnap
-# uname -m's name of the family: ELF's name for it, and how to run it here.
-case $machine in
-arm) elf=ARM run="env QEMU_CPU=arm926 qemu-arm" ;;
-aarch64) elf=AArch64 run="env QEMU_CPU=cortex-a53 qemu-aarch64" ;;
-x86_64) elf="Advanced Micro Devices X86-64" run="env QEMU_CPU=qemu64 qemu-x86_64" ;;
-*) elf="?" run=false ;;
-esac
+# The build of targets.txt with this release name: its machine as ELF names
+# it (that of its C library's own binaries), its byte order, and how to run it
+# here: under its emulator as its oldest CPU.
+. "$src/cmake/targets.sh"
+build=$(target_of release "$machine")
+[ -n "$build" ] || { echo "no build in targets.txt makes $archive" >&2; exit 2; }
+triplet=$(target "$build" triplet)
+if [ "$(target "$build" debian)" = "$(dpkg --print-architecture)" ]; then
+    elf=$(readelf -h /bin/sh | sed -n 's/^ *Machine: *//p')
+else
+    elf=$(readelf -h "/usr/$triplet/lib/libc.so.6" | sed -n 's/^ *Machine: *//p')
+fi
+cpus=($(target "$build" cpus))
+run="$(target "$build" emulator) -cpu ${cpus[0]}"
 got=$(readelf -h "$bin" | sed -n 's/^ *Machine: *//p')
 [ "$got" = "$elf" ] || fail "a binary for $got, want $elf ($machine)"
 sh "$src/tests/release/libc_only_test.sh" "$bin" static || fail "the binary is not static"
@@ -47,7 +54,7 @@ out=$($run "$bin" --version) || fail "--version failed"
 # A capture there: a key press in the record layout the binary itself reports.
 gone=$($run "$bin" "$scratch/missing" 2>&1 || true)
 if [[ $gone == "error reading "*" out of "*" bytes." ]]; then
-    key_press "$gone" 30 >"$scratch/press"
+    key_press "$gone" 30 "$(target "$build" endian)" >"$scratch/press"
     out=$($run "$bin" "$scratch/press") || fail "a capture failed: $out"
     [ "$out" = 0x8001001e ] || fail "a KEY_A press printed '$out'"
 else

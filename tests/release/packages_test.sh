@@ -10,6 +10,7 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 version=$(dpkg-parsechangelog -l "$src/packaging/changelog" -S Version)
 host_arch=$(dpkg-architecture -q DEB_HOST_ARCH)
 . "$(dirname "$0")/../support/lib.sh"
+. "$src/cmake/targets.sh"
 
 # Every file in a package: mode, owner, path.
 want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
@@ -28,14 +29,14 @@ debs=("$dir"/evsnap_"${version}"_*.deb)
 for deb in "${debs[@]}"; do
     arch=${deb##*_}
     arch=${arch%.deb}
-    # The machine, tools and C library of the architecture, by its GNU triplet.
-    triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
+    # The glibc build of targets.txt for the architecture: its machine, tools
+    # and C library by its triplet, and its oldest CPU, which runs it here.
+    build=$(targets libc glibc | while read -r b; do [ "$(target "$b" debian)" != "$arch" ] || echo "$b"; done)
+    [ -n "$build" ] || { fail "$deb: no glibc build for $arch in targets.txt"; continue; }
+    triplet=$(target "$build" triplet)
     objdump=$triplet-objdump
-    # Run as the oldest CPU the architecture claims, under qemu-user.
-    case $arch in
-    amd64) cpu=qemu64 ;; arm64) cpu=cortex-a53 ;; armhf) cpu=cortex-a8 ;; armel) cpu=arm926 ;; *) cpu=max ;;
-    esac
-    run="env QEMU_CPU=$cpu qemu-${triplet%%-*}"
+    cpus=($(target "$build" cpus))
+    run="$(target "$build" emulator) -cpu ${cpus[0]}"
     if [ "$arch" = "$host_arch" ]; then
         machine=$(machine_of /bin/sh)
     else
@@ -80,18 +81,19 @@ for deb in "${debs[@]}"; do
 done
 
 # The armhf package refuses a CPU older than ARMv7 before it unpacks, and
-# names the build that runs there; newer ones install.
+# names the archive that runs there; newer ones install.
 deb=$dir/evsnap_${version}_armhf.deb
 dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./preinst || fail "$deb: no preinst"
 mkdir "$scratch/uname"
-for machine in armv5tel armv6l armv7l armv8l aarch64; do
+arm=evsnap-${version}-linux-$(target "$(for b in $(targets uname); do
+    [[ " $(target "$b" uname) " != *" armv6l "* ]] || echo "$b"; done | head -n 1)" release)-static.tar.gz
+for machine in $(targets uname | while read -r b; do target "$b" uname; done); do
     printf '#!/bin/sh\necho %s\n' "$machine" >"$scratch/uname/uname"
     chmod +x "$scratch/uname/uname"
     status=0
     said=$(PATH=$scratch/uname:$PATH sh "$scratch/preinst" install 2>&1) || status=$?
     case $machine:$status in
-    armv[56]*:1) [[ $said == *"evsnap-${version}-linux-arm-static.tar.gz"* ]] ||
-        fail "preinst on $machine does not name the arm archive: $said" ;;
+    armv[56]*:1) [[ $said == *"$arm"* ]] || fail "preinst on $machine does not name $arm: $said" ;;
     armv[56]*:*) fail "preinst on $machine: status $status, want 1" ;;
     *:0) [ -z "$said" ] || fail "preinst on $machine said: $said" ;;
     *) fail "preinst on $machine: status $status, want 0: $said" ;;
