@@ -35,21 +35,8 @@ bool say(int fd, std::initializer_list<std::string_view> pieces) {
       parts[count++] = {const_cast<char *>(piece.data()), piece.size()};
     }
   }
-  iovec *next = parts.data();
-  while (count > 0) {
-    ssize_t done = writev(fd, next, static_cast<int>(count));
-    if (done <= 0) {
-      return false;
-    }
-    for (; count > 0 && static_cast<std::size_t>(done) >= next->iov_len; ++next, --count) {
-      done -= static_cast<ssize_t>(next->iov_len);
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char *>(next->iov_base) + done;
-      next->iov_len -= static_cast<std::size_t>(done);
-    }
-  }
-  return true;
+  return write_all([fd](const iovec *next, int n) { return writev(fd, next, n); }, parts.data(),
+                   count);
 }
 
 // A message on standard error has nowhere to report its own failure.

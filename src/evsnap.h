@@ -1,9 +1,12 @@
-// The parts of evsnap that need no system call: the key code and the command line.
+// The parts of evsnap that need no system call: the key code, the command
+// line, and the write loop, which is handed its system call.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
+#include <sys/uio.h>
 
 namespace evsnap {
 
@@ -62,6 +65,26 @@ constexpr decimal_text decimal(std::int32_t n) {
     out.text[out.size++] = reversed[--digits];
   }
   return out;
+}
+
+// Writes all of the count pieces at next, going on from where a short write
+// stopped; the pieces are used up. write(next, count) is writev on a file
+// descriptor: a template, so that evsnap's call to writev stays a direct one.
+template <class Write> bool write_all(Write write, iovec *next, std::size_t count) {
+  while (count > 0) {
+    ssize_t done = write(next, static_cast<int>(count));
+    if (done <= 0) {
+      return false;
+    }
+    for (; count > 0 && static_cast<std::size_t>(done) >= next->iov_len; ++next, --count) {
+      done -= static_cast<ssize_t>(next->iov_len);
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char *>(next->iov_base) + done;
+      next->iov_len -= static_cast<std::size_t>(done);
+    }
+  }
+  return true;
 }
 
 // What main does once the command line has been read.
