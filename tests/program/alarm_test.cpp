@@ -41,7 +41,7 @@ TEST(Alarm, WaitsWhereNoAlarmIsArmed) {
   const scratch dir;
   const std::string unopened = dir.path("fifo");
   ASSERT_EQ(mkfifo(unopened.c_str(), 0600), 0);
-  const std::string press = run::bytes({record(EV_KEY, KEY_A, 1)});
+  const std::string press = record(EV_KEY, KEY_A, 1);
   const std::vector<std::string> cases[] = {{"-t", "0", held.path}, {"-t", "1", unopened}};
   for (const auto &args : cases) {
     run::process evsnap(args);
@@ -61,7 +61,7 @@ TEST(Alarm, RecordArrivingWhileWaiting) {
   const held_fifo fifo;
   run::process evsnap({"-t", "5", fifo.path});
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_TRUE(fifo.send(run::bytes({record(EV_KEY, KEY_A, 1)})));
+  ASSERT_TRUE(fifo.send(record(EV_KEY, KEY_A, 1)));
   const run::outcome got = evsnap.wait();
   EXPECT_EQ(got.out, expect::press_line);
   EXPECT_EQ(got.status, 0);

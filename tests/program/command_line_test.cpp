@@ -168,7 +168,7 @@ TEST(Options, RejectedOptionAfterTheParsersOwnWord) {
 
 TEST(Options, OperandBeforeOrAfterOptionsAndAfterDashDash) {
   const scratch dir;
-  run::write_file(dir.path("-press"), run::bytes({run::record(EV_KEY, KEY_A, 1)}));
+  run::write_file(dir.path("-press"), run::record(EV_KEY, KEY_A, 1));
   const std::vector<std::string> cases[] = {
       {dir.path("-press"), "-t", "3"},
       {"-t", "3", dir.path("-press")},
@@ -203,9 +203,9 @@ struct argv_case {
 TEST(Options, ArgumentVectors) {
   const scratch dir;
   const std::string press = dir.path("press");
-  run::write_file(press, run::bytes({run::record(EV_KEY, KEY_A, 1)}));
-  run::write_file(dir.path("key press"), run::bytes({run::record(EV_KEY, KEY_A, 1)}));
-  run::write_file(dir.path("\xff\xfe"), run::bytes({run::record(EV_KEY, KEY_A, 1)}));
+  run::write_file(press, run::record(EV_KEY, KEY_A, 1));
+  run::write_file(dir.path("key press"), run::record(EV_KEY, KEY_A, 1));
+  run::write_file(dir.path("\xff\xfe"), run::record(EV_KEY, KEY_A, 1));
   const std::string long_name(big, 'a');
   const std::vector<std::string> many(5000, press);
   auto with_many = [&many](std::vector<std::string> before, const std::string &after = {}) {

@@ -67,8 +67,8 @@ TEST(Output, UnwritableOutputIsAnError) {
   const scratch dir;
   const std::string press = dir.path("press");
   const std::string release = dir.path("release");
-  run::write_file(press, run::bytes({record(EV_KEY, KEY_A, 1)}));
-  run::write_file(release, run::bytes({record(EV_KEY, KEY_A, 0)}));
+  run::write_file(press, record(EV_KEY, KEY_A, 1));
+  run::write_file(release, record(EV_KEY, KEY_A, 0));
 
   for (const run::options &how : run::unwritable_stdout()) {
     const run::outcome got = run::evsnap({press}, how);

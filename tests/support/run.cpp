@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -154,12 +156,19 @@ outcome process::wait(double limit_seconds) {
   return result;
 }
 
-input_event record(unsigned type, unsigned code, int value) {
-  input_event event{};
-  event.type = static_cast<__u16>(type);
-  event.code = static_cast<__u16>(code);
-  event.value = value;
-  return event;
+std::string record(unsigned type, unsigned code, int value, std::endian order) {
+  std::string bytes(sizeof(input_event), '\0');
+  // The low `size` bytes of n at `at`, the most significant first when big-endian.
+  auto put = [&bytes, order](std::size_t at, std::size_t size, std::uint32_t n) {
+    for (std::size_t byte = 0; byte < size; ++byte) {
+      const std::size_t place = order == std::endian::big ? size - 1 - byte : byte;
+      bytes[at + place] = static_cast<char>(n >> (8 * byte) & 0xffU);
+    }
+  };
+  put(offsetof(input_event, type), sizeof(__u16), type);
+  put(offsetof(input_event, code), sizeof(__u16), code);
+  put(offsetof(input_event, value), sizeof(__s32), static_cast<std::uint32_t>(value));
+  return bytes;
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
@@ -168,14 +177,6 @@ void write_file(const std::string &path, const std::string &bytes) {
       std::fclose(file) != 0) {
     throw std::runtime_error("cannot write " + path);
   }
-}
-
-std::string bytes(const std::vector<input_event> &records) {
-  std::string text;
-  for (const input_event &event : records) {
-    text.append(reinterpret_cast<const char *>(&event), sizeof event);
-  }
-  return text;
 }
 
 } // namespace run

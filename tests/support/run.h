@@ -3,6 +3,7 @@
 
 #include <linux/input.h>
 
+#include <bit>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -60,9 +61,12 @@ std::vector<options> unwritable_stdout();
 // The path the binary is started under, which is its argv[0].
 std::string binary();
 
-input_event record(unsigned type, unsigned code, int value);
+// One record as the machine under test lays it out, its time zero, in byte
+// order `order`: this program is built for that machine, so its own order is
+// the machine's.
+std::string record(unsigned type, unsigned code, int value,
+                   std::endian order = std::endian::native);
 // Writes bytes to path, replacing what was there.
 void write_file(const std::string &path, const std::string &bytes);
-std::string bytes(const std::vector<input_event> &records);
 
 } // namespace run
