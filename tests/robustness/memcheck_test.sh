@@ -10,14 +10,14 @@ binary=$(realpath "$1")
 version=$(sed -n '1s/^\([a-z]*\) (\([^)]*\)).*/\1 \2/p' "$(dirname "$0")/../../packaging/changelog")
 cd "$scratch"
 
-# record TYPE CODE VALUE: one input_event as this machine lays it out (two
-# longs of time, left zero, then type, code and value), as the host build reads it.
-record() {
-  python3 -c 'import struct, sys
-sys.stdout.buffer.write(struct.pack("@llHHi", 0, 0, *map(int, sys.argv[1:])))' "$@"
-}
-record 1 30 1 >press
-record 1 30 0 >release
+# Records as the binary reads them: its message about a missing device gives
+# their length, its ELF header their byte order.
+says=$("$binary" missing 2>&1 || true)
+endian=$(readelf -h "$binary" | sed -n 's/^ *Data:.* \(little\|big\) endian$/\1/p')
+record "$says" 1 30 1 "$endian" >press
+record "$says" 1 30 0 "$endian" >release
+# A press in the other byte order reads as type 0x0100, code 0x1e00.
+record "$says" 1 30 1 "$([ "$endian" = big ] && echo little || echo big)" >swapped
 head -c 10 press >short
 mkfifo fifo
 exec 3<>fifo # held open, so that evsnap's open does not block
@@ -41,6 +41,7 @@ check() {
 
 check "key record" 0 0x8001001e press
 check "record of value 0" 0 "" release
+check "record in the other byte order" 0 0x01001e00 swapped
 check "short file" 1 "" short
 check "missing device" 1 "" missing
 check "two operands" 1 "" press press
