@@ -64,6 +64,12 @@ set(CPACK_EVSNAP_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# A build of no entry of targets.txt (presets host, sanitize, fuzz, the
+# benchmark's glibc builds) makes no package.
+if(NOT EVSNAP_TARGET)
+  return()
+endif()
+
 # What cpack makes: a Debian package, or for a static build an archive of the
 # install tree for boards without Debian (top folder
 # evsnap-VERSION-linux-MACHINE-static, MACHINE as `uname -m` names the board's
