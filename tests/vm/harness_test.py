@@ -1,14 +1,11 @@
-"""What the VM driver reads and makes without booting a machine: the module
-load order, the ELF header of an executable, the record each machine's kernel
-delivers, the device tree edit, the input each case sends and the README's
-examples as each machine runs them. EVSNAP_VM_CC names the compiler (default
-cc): the build's own makes objects and executables like those of the kernel and
-the evsnap the build tests."""
+"""What the VM driver reads and makes without booting a machine: readelf's facts
+of an executable and the record they give, with the compiler EVSNAP_VM_CC
+(default cc), the device tree edit, each case's input and the README's
+examples as each machine runs them."""
 
-import gzip
-import lzma
 import os
 import pathlib
+import re
 import shlex
 import shutil
 import subprocess
@@ -17,150 +14,57 @@ import unittest
 
 import evsnap_vm
 import guest
+import record
 
 CC = shlex.split(os.environ.get("EVSNAP_VM_CC", "cc"))
 
 
-class LoadOrder(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.root = pathlib.Path(self.tmp.name)
-        self.kernel = self.root / "kernel"
-        self.kernel.mkdir()
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def module(self, file, depends):
-        """A module object under kernel/ whose .modinfo says depends=`depends`,
-        compressed as its name says."""
-        source = self.root / "m.c"
-        entries = ["license=GPL", f"depends={depends}", "intree=Y"]
-        source.write_text("".join(
-            f'static const char info{i}[] __attribute__((section(".modinfo"), used)) = "{e}";\n'
-            for i, e in enumerate(entries)))
-        obj = self.root / "m.o"
-        subprocess.run([*CC, "-c", "-x", "c", str(source), "-o", str(obj)], check=True)
-        data = obj.read_bytes()
-        if file.endswith(".xz"):
-            data = lzma.compress(data)
-        elif file.endswith(".gz"):
-            data = gzip.compress(data)
-        path = self.kernel / file
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
-
-    def order(self, *wanted):
-        return [name for name, _ in guest.load_order(self.root, wanted)]
-
-    def test_dependencies_come_first_and_once(self):
-        self.module("drivers/top.ko", "left,right")
-        self.module("drivers/left.ko", "base")
-        self.module("drivers/right.ko", "base")
-        self.module("lib/base.ko", "")
-        self.module("lib/unused.ko", "")
-        self.assertEqual(self.order("top"), ["base", "left", "right", "top"])
-        self.assertEqual(self.order("right", "top"), ["base", "right", "left", "top"])
-
-    def test_built_in_modules_are_skipped(self):
-        (self.root / "modules.builtin").write_text("kernel/drivers/virtio/virtio.ko\n")
-        self.module("drivers/virtio_input.ko", "virtio")
-        self.assertEqual(self.order("virtio_input"), ["virtio_input"])
-
-    def test_dash_and_underscore_name_the_same_module(self):
-        self.module("sound/snd-pcm.ko", "snd_timer")
-        self.module("sound/snd-timer.ko", "")
-        self.assertEqual(self.order("snd-pcm"), ["snd_timer", "snd_pcm"])
-
-    def test_compressed_modules_are_unpacked(self):
-        self.module("drivers/evdev.ko.xz", "input_core")
-        self.module("drivers/input-core.ko.gz", "")
-        order = guest.load_order(self.root, ["evdev"])
-        self.assertEqual([name for name, _ in order], ["input_core", "evdev"])
-        for _, elf in order:
-            self.assertEqual(elf[:4], b"\x7fELF")
-
-    def test_missing_and_circular_dependencies_are_refused(self):
-        self.module("a.ko", "b")
-        self.module("b.ko", "gone")
-        with self.assertRaisesRegex(ValueError, "gone .*a -> b"):
-            self.order("a")
-        self.module("b.ko", "c")
-        self.module("c.ko", "a")
-        with self.assertRaisesRegex(ValueError, "cycle: a -> b -> c -> a"):
-            self.order("a")
-
-
 class Executables(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.root = pathlib.Path(self.tmp.name)
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
     def build(self, name, *options, source="int main(void) { return 0; }\n"):
-        (self.root / "main.c").write_text(source)
-        out = self.root / name
-        subprocess.run([*CC, *options, "-x", "c", str(self.root / "main.c"), "-o", str(out)],
+        out = pathlib.Path(self.tmp.name, name)
+        subprocess.run([*CC, *options, "-x", "c", "-", "-o", str(out)], input=source, text=True,
                        check=True)
         return out
 
-    def test_static_and_dynamic_executables_are_told_apart(self):
-        static = guest.elf_machine(self.build("static", "-static"))
-        dynamic = guest.elf_machine(self.build("dynamic"))
-        self.assertEqual(static[:2], dynamic[:2])
-        self.assertIn(static[1], (32, 64))
-        self.assertEqual((static[2], dynamic[2]), (False, True))
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
 
-    def test_boards_pack_records_as_their_compiler_lays_them_out(self):
-        machine, bits, _ = guest.elf_machine(self.build("static", "-static"))
-        boards = {n: b for n, b in evsnap_vm.BOARDS.items() if b.elf == machine}
-        self.assertTrue(boards, f"no board runs executables of e_machine {machine}")
-        for name, board in boards.items():
-            with self.subTest(board=name):
-                self.assertEqual(board.bits, bits)
-                self.build("record.o", "-c", source="#include <linux/input.h>\n"
-                           "_Static_assert(sizeof(struct input_event) == "
-                           f"{board.record.size}, \"\");\n")
+    def test_static_and_dynamic_executables_are_told_apart(self):
+        static = guest.elf_facts(self.build("static", "-static"))
+        dynamic = guest.elf_facts(self.build("dynamic"))
+        self.assertEqual(static[:3], dynamic[:3])
+        self.assertEqual((static[3], dynamic[3]), (True, False))
+        self.assertIsNone(guest.elf_facts(__file__))
+
+    def test_records_are_packed_as_the_compiler_lays_them_out(self):
+        machine, bits, endian, _ = guest.elf_facts(self.build("static", "-static"))
+        self.assertTrue([b for b in evsnap_vm.BOARDS.values() if b.elf == machine],
+                        f"no board runs {machine} executables")
+        obj = self.build("record.o", "-c", source="#include <linux/input.h>\n"
+                         "__attribute__((section(\".evsnap_record\"), used)) static const"
+                         " struct input_event r = {.type = 1, .code = 30, .value = -2};\n")
+        dump = subprocess.run(["readelf", "-x", ".evsnap_record", str(obj)], text=True,
+                              stdout=subprocess.PIPE, check=True).stdout
+        laid_out = "".join(re.findall(r"^  0x[0-9a-f]{8} (.{35})", dump, re.M)).replace(" ", "")
+        self.assertEqual(record.pack(1, 30, -2, bits=bits, endian=endian).hex(), laid_out)
 
 
 class DeviceTree(unittest.TestCase):
-    SOURCE = """/dts-v1/;
+    SOURCE = '/dts-v1/; / { soc { watchdog@7e100000 { status = "okay"; }; rng@7e104000 {}; }; };'
 
-/ {
-\tsoc {
-\t\twatchdog@7e100000 {
-\t\t\tcompatible = "brcm,bcm2835-pm";
-\t\t\tstatus = "okay";
-\t\t};
-
-\t\trng@7e104000 {
-\t\t\tstatus = "okay";
-\t\t};
-\t};
-};
-"""
-
-    def test_the_node_named_is_disabled_and_no_other(self):
-        watchdog, rng = guest.disable_nodes(self.SOURCE, ["watchdog@7e100000"]).split("rng@")
-        self.assertEqual(watchdog.count("status"), 1)
-        self.assertIn('\t\t\tstatus = "disabled";\n', watchdog)
-        self.assertIn('status = "okay";', rng)
-        with self.assertRaisesRegex(ValueError, "no node watchdog@0"):
-            guest.disable_nodes(self.SOURCE, ["watchdog@0"])
-
-    def test_dtc_takes_the_edited_tree(self):
+    def test_the_nodes_named_are_disabled_and_no_other(self):
         if not shutil.which("dtc"):
             self.skipTest("no dtc (device-tree-compiler)")
         with tempfile.TemporaryDirectory() as tmp:
             blob, edited = pathlib.Path(tmp, "in.dtb"), pathlib.Path(tmp, "out.dtb")
             subprocess.run(["dtc", "-q", "-O", "dtb", "-o", str(blob)], input=self.SOURCE,
                            text=True, check=True)
-            guest.device_tree(blob, edited, ["watchdog@7e100000"])
-            status = subprocess.run(["fdtget", str(edited), "/soc/watchdog@7e100000", "status"],
-                                    text=True, stdout=subprocess.PIPE, check=True).stdout
-        self.assertEqual(status, "disabled\n")
+            guest.device_tree(blob, edited, ["/soc/watchdog@7e100000"])
+            status = [subprocess.run(["fdtget", "-d", "", str(edited), node, "status"], text=True,
+                                     stdout=subprocess.PIPE, check=True).stdout
+                      for node in ("/soc/watchdog@7e100000", "/soc/rng@7e104000")]
+        self.assertEqual(status, ["disabled\n", "\n"])
 
 
 class Scenarios(unittest.TestCase):
@@ -170,10 +74,11 @@ class Scenarios(unittest.TestCase):
             nodes = {role: "/dev/input/event9" for role in (*board.inputs, "link", "link_dir")}
             for default in board.inputs:
                 for case in (evsnap_vm.readme_cases(board, examples, nodes)
-                             + evsnap_vm.scenarios(board, default)):
+                             + evsnap_vm.scenarios(board, default, 0)):
                     with self.subTest(board=name, case=case.name):
                         for text in (*case.args, case.setup, case.cleanup):
                             text.format(**nodes)  # a node the board lacks: KeyError
+                        self.assertTrue(board.by_qmp or not case.via)
                         for report in filter(None, (case.before, case.inject, case.after)):
                             if report == evsnap_vm.POWER:
                                 self.assertTrue(board.by_qmp and "power" in board.inputs)
@@ -206,7 +111,8 @@ class ReadmeExamples(unittest.TestCase):
     def test_examples_of_another_shape_are_refused(self):
         evsnap_vm.readme_examples(self.BOOT + self.LOOKUP)
         for markdown in (self.BOOT, self.LOOKUP, self.BOOT.replace(" 2>&3", " /dev/input/x 2>&3")
-                         + self.LOOKUP, self.BOOT.replace("-t 3 ", "") + self.LOOKUP):
+                         + self.LOOKUP, self.BOOT.replace("-t 3 ", "") + self.LOOKUP,
+                         self.BOOT + self.LOOKUP.replace("\n\n```", "\n## Another\n```")):
             with self.subTest(markdown=markdown), self.assertRaises(ValueError):
                 evsnap_vm.readme_examples(markdown)
 

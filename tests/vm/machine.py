@@ -1,179 +1,124 @@
-"""The test machine: QEMU booting the guest, its serial console spoken to line
-by line and read back (what a run showed there among it), and QMP to press
-keys, move the mouse and end QEMU."""
+"""The test machine: QEMU booting the guest, its serial console driven with
+pexpect in the protocol of the guest's init, and QMP to press keys, move the
+mouse and end QEMU. The work folder gets serial.log (the console, QEMU's own
+messages among it), commands.log (QEMU's command line, each console line and
+QMP command sent, with times) and boot.sh, to boot the same machine by hand."""
 
 import ctypes
 import json
 import os
-import pathlib
+import re
 import shlex
 import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 
+import pexpect.popen_spawn
 
-def qemu_command(board, console, kernel, initrd, qmp_socket, append="panic=-1"):
-    """QEMU's command line: `board` (the binary and its machine, CPU and device
-    options), then what every machine gets, and `append` for the kernel. No
-    board needs the guest to power off: the driver ends QEMU through QMP once
-    it has every result."""
-    return [
-        *board,
-        "-display", "none", "-monitor", "none", "-nic", "none", "-serial", "stdio",
-        "-qmp", f"unix:{qmp_socket},server=on,wait=off",
-        "-kernel", str(kernel), "-initrd", str(initrd),
-        # panic=-1 with -no-reboot: a guest that panics ends QEMU instead of
-        # hanging, on a board that can reset (the raspi0 cannot: time limits end it).
-        "-append", f"console={console} {append}", "-no-reboot",
-    ]
+from guest import GuestError
+
+HOLD_LIMIT = 15  # the guest kills a command still running after this long
 
 
 def _die_with_parent():
     # QEMU must not outlive a driver that is killed (say, by a CTest timeout).
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-class GuestError(Exception):
-    """The guest did not answer as the protocol says: later steps cannot run."""
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
 class Machine:
-    """One boot of the guest. Everything sent and received is logged in `work`:
-    serial.log (the console), commands.log (QEMU's command line, each console
-    line and QMP command), qemu.stderr and boot.sh (to boot it by hand)."""
-
-    def __init__(self, work, board, console, kernel, initrd, append="panic=-1"):
-        self.work = pathlib.Path(work)
-        self.tmp = tempfile.TemporaryDirectory(prefix="evsnap-vm-")  # short socket path
+    def __init__(self, work, qemu):
+        """`qemu`: QEMU's binary, the machine and its devices, kernel and initrd."""
+        self.work, self.runs, self.seen = work, 0, ""  # seen: the console expect() went past
+        self.tmp = tempfile.TemporaryDirectory(prefix="evsnap-vm-")  # a short socket path
         self.qmp_path = os.path.join(self.tmp.name, "qmp.sock")
-        self.command = qemu_command(board, console, kernel, initrd, self.qmp_path, append)
-        self.log = open(self.work / "commands.log", "w", buffering=1)
-        self.serial_log = open(self.work / "serial.log", "wb")
-        self.lines, self.cursor, self.partial = [], 0, b""
-        self.changed = threading.Condition()
+        # With -no-reboot, a guest that panics (panic=-1) ends QEMU instead of hanging.
+        command = [*qemu, "-display", "none", "-monitor", "none", "-nic", "none", "-serial",
+                   "stdio", "-qmp", f"unix:{self.qmp_path},server=on,wait=off", "-no-reboot"]
+        self.log = open(work / "commands.log", "w", buffering=1)
         self.started = time.monotonic()
-        self.proc = self.qmp = None
-        by_hand = [a.replace(self.qmp_path, "qmp.sock") for a in self.command]
-        (self.work / "boot.sh").write_text(
-            "#!/bin/sh\n# Boots the test machine by hand, its console here.\n"
-            'cd "$(dirname "$0")" && exec ' + shlex.join(by_hand) + "\n")
-        self._note("qemu", shlex.join(self.command))
+        by_hand = shlex.join(command).replace(self.qmp_path, "qmp.sock")
+        (work / "boot.sh").write_text("#!/bin/sh\n# Boots the test machine, its console here.\n"
+                                      f'cd "$(dirname "$0")" && exec {by_hand}\n')
+        self._note("qemu", shlex.join(command))
+        self.console = pexpect.popen_spawn.PopenSpawn(
+            command, encoding="utf-8", codec_errors="replace", preexec_fn=_die_with_parent)
+        self.console.logfile_read = open(work / "serial.log", "w")
+        self.qmp = socket.socket(socket.AF_UNIX)
+        while self.qmp.connect_ex(self.qmp_path) != 0:
+            if time.monotonic() > self.started + 10 or self.console.proc.poll() is not None:
+                raise GuestError("QEMU did not open its QMP socket")
+            time.sleep(0.05)
+        self.qmp.settimeout(10)
+        self.qmp_in = self.qmp.makefile("r")
+        self.qmp_in.readline()  # the greeting
+        self.execute("qmp_capabilities")
 
     def _note(self, what, text):
         self.log.write(f"{time.monotonic() - self.started:8.3f} {what}: {text}\n")
 
-    def start(self):
-        self.proc = subprocess.Popen(
-            self.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=open(self.work / "qemu.stderr", "wb"), preexec_fn=_die_with_parent)
-        threading.Thread(target=self._read_console, daemon=True).start()
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                self.qmp = socket.socket(socket.AF_UNIX)
-                self.qmp.connect(self.qmp_path)
-                break
-            except OSError:
-                self.qmp.close()
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise GuestError("QEMU did not open its QMP socket")
-                time.sleep(0.05)
-        self.qmp.settimeout(10)
-        self.qmp_in = self.qmp.makefile("r")
-        self._qmp_reply()  # greeting
-        self.execute("qmp_capabilities")
-
-    def _read_console(self):
-        while chunk := os.read(self.proc.stdout.fileno(), 4096):
-            self.serial_log.write(chunk)
-            self.serial_log.flush()
-            with self.changed:
-                *complete, self.partial = (self.partial + chunk).split(b"\n")
-                self.lines += [c.decode(errors="replace").rstrip("\r") for c in complete]
-                self.changed.notify_all()
-        with self.changed:
-            self.lines.append(None)  # QEMU has ended
-            self.changed.notify_all()
-
     def expect(self, prefixes, timeout):
         """The next console line that starts with one of `prefixes`."""
-        deadline = time.monotonic() + timeout
-        with self.changed:
-            while True:
-                while self.cursor < len(self.lines):
-                    line = self.lines[self.cursor]
-                    if line is None:
-                        raise GuestError(f"QEMU ended while waiting for {prefixes}")
-                    self.cursor += 1
-                    if line.startswith(tuple(prefixes)):
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    wanted = " or ".join(p.strip() for p in prefixes)
-                    raise GuestError(f"no {wanted} within {timeout} s")
-                self.changed.wait(left)
-
-    def mark(self):
-        """Where the console stands now, for console_since()."""
-        with self.changed:
-            return len(self.lines)
-
-    def console_since(self, mark):
-        """The console lines from `mark` to the last that expect() returned."""
-        with self.changed:
-            return self.lines[mark : self.cursor]
+        try:
+            self.console.expect("(?:" + "|".join(map(re.escape, prefixes)) + ")[^\n]*\n", timeout)
+        except pexpect.TIMEOUT:
+            raise GuestError(f"no {' or '.join(p.strip() for p in prefixes)} within {timeout} s")
+        except pexpect.EOF:
+            raise GuestError(f"QEMU ended while waiting for {prefixes}")
+        self.seen += self.console.before + self.console.after
+        return self.console.after.strip()
 
     def send(self, line):
-        """One line of shell to the guest's console."""
         self._note("console", line)
-        self.proc.stdin.write(line.encode() + b"\n")
-        self.proc.stdin.flush()
+        self.console.sendline(line)
 
-    def _qmp_reply(self):
-        while True:
-            line = self.qmp_in.readline()
-            if not line:
-                raise GuestError("QMP closed")
-            reply = json.loads(line)
-            if "event" not in reply:
-                self._note("qmp reply", line.strip())
-                return reply
+    def shell(self, line):
+        """Runs guest shell and waits for it, or input sent next would overtake it."""
+        if line:
+            self.send(line + "; echo @@DONE")
+            self.expect(["@@DONE"], 20)
+
+    def start(self, command, console=False):
+        """Starts `command` in the guest, its output to files or else to the
+        console; its id and whether it opened a device."""
+        self.runs += 1
+        run = (f"r{self.runs}", len(self.seen))
+        self.send(f"start {run[0]} {HOLD_LIMIT} {'console' if console else 'files'} "
+                  + shlex.join(command))
+        state = self.expect([f"@@{s} {run[0]}" for s in ("OPEN", "EXITED", "NOTOPEN")], 20)
+        return run, state.startswith("@@OPEN")
+
+    def finish(self, run):
+        """Its status and output: stdout and stderr, or the console's lines since
+        it started (the host's aside), which its output went to."""
+        self.send(f"finish {run[0]}")
+        fields = dict(f.split("=", 1) for f in self.expect(
+            [f"@@RESULT {run[0]} "], HOLD_LIMIT + 15).split()[2:])
+        if "out" in fields:
+            return int(fields["status"]), [bytes.fromhex(fields[f]).decode(errors="replace")
+                                           for f in ("out", "err")]
+        shown = self.seen[run[1]:].replace("\r", "").splitlines()
+        return int(fields["status"]), [s for s in shown if not s.startswith("@@")]
 
     def execute(self, command, **arguments):
-        request = {"execute": command}
-        if arguments:
-            request["arguments"] = arguments
-        self._note("qmp", json.dumps(request))
-        self.qmp.sendall(json.dumps(request).encode() + b"\n")
-        reply = self._qmp_reply()
+        request = json.dumps({"execute": command, "arguments": arguments})
+        self._note("qmp", request)
+        self.qmp.sendall(request.encode() + b"\n")
+        while "event" in (reply := json.loads(self.qmp_in.readline() or '{"error": "closed"}')):
+            pass
         if "error" in reply:
             raise GuestError(f"QMP {command}: {reply['error']}")
         return reply["return"]
 
-    def send_input(self, events):
-        self.execute("input-send-event", events=events)
-
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            try:
-                if self.qmp:
-                    self.execute("quit")
-            except (GuestError, OSError, ValueError):
-                pass
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self._note("qemu", "killed: did not quit")
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-        self.serial_log.close()
+        try:
+            self.execute("quit")
+            self.console.proc.wait(10)
+        except (GuestError, OSError, ValueError, subprocess.TimeoutExpired):
+            self._note("qemu", "killed: did not quit")
+            self.console.proc.kill()
         self.tmp.cleanup()
 
     def last_lines(self, count=15):
-        with self.changed:
-            return [line for line in self.lines[-count:] if line is not None]
+        return (self.work / "serial.log").read_text(errors="replace").splitlines()[-count:]
