@@ -53,12 +53,16 @@ class Board:
     disable: tuple = ()  # its nodes for hardware QEMU does not emulate
 
 
-# virtio_input drives only modern (non-legacy) virtio-mmio devices.
+# virtio_input drives only modern (non-legacy) virtio-mmio devices. The USB
+# keyboard is bound to a display of its own: QMP input sent to that display
+# reaches it alone, the rest goes to the virtio devices.
 VIRT = ("-m", "256", "-global", "virtio-mmio.force-legacy=false",
-        "-device", "virtio-keyboard-device", "-device", "virtio-mouse-device")
-VIRT_MODULES = ("virtio_mmio", "virtio_input", "gpio_keys", "evdev")
+        "-device", "virtio-keyboard-device", "-device", "virtio-mouse-device",
+        "-device", "ramfb,id=usb", "-device", "qemu-xhci", "-device", "usb-kbd,display=usb")
+VIRT_MODULES = ("virtio_mmio", "virtio_input", "gpio_keys", "evdev", "xhci_pci", "usbhid",
+                "hid_generic")
 VIRT_INPUTS = {"keyboard": "QEMU Virtio Keyboard", "mouse": "QEMU Virtio Mouse",
-               "power": "gpio-keys"}
+               "power": "gpio-keys", "usb": "QEMU QEMU USB Keyboard"}
 BOARDS = {
     "armhf": Board(("qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", *VIRT),
                    "linux-image-armmp:armhf", "busybox-static:armhf", VIRT_MODULES, VIRT_INPUTS,
@@ -86,6 +90,8 @@ PRESS = {
     "keyboard": {"inject": key(KEY_E, 1, 0), "out": "0x80010012\n"},  # KEY_E is 18
     "mouse": {"inject": key(BTN_LEFT, 1, 0), "out": "0x80010110\n"},
     "power": {"inject": POWER, "out": "0x80010074\n"},  # KEY_POWER is 116
+    # USB keyboards send the key's scan code (HID usage 0x70008) ahead of it.
+    "usb": {"inject": key(KEY_E, 1, 0), "out": "0x00040004\n", "via": "usb"},
 }
 
 
@@ -144,6 +150,11 @@ def scenarios(board, default_device, record_size):
              out="0x80010022\n", opens=None, **held("keyboard")),  # KEY_G is 34
         Case("scan code ahead of the key", ["-t", "5", "{keyboard}"],
              [(EV_MSC, 4, 0x70004), *key(KEY_A, 1, 0)], "0x00040004\n", needs=["scan"]),
+        Case("USB keyboard, a press: its scan record", ["-t", "5", "{usb}"], **PRESS["usb"],
+             needs=["usb"]),
+        # The input core repeats the key alone, without its scan record.
+        Case("USB keyboard, key held before the open: its repeat", ["-t", "2", "{usb}"],
+             out="0x80010022\n", opens=None, via="usb", needs=["usb"], **held("usb")),
         Case("-t 0 still prints after 3 s", ["-t", "0", "{keyboard}"], key(KEY_B, 1, 0),
              "0x80010030\n", hold=3),  # KEY_B is 48
         Case("missing device", ["-t", "5", missing],
