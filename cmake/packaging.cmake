@@ -67,9 +67,9 @@ set(CPACK_EVSNAP_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# A build of no entry of targets.txt (presets host, sanitize, fuzz, the
-# benchmark's glibc builds) makes no package.
-if(NOT EVSNAP_TARGET)
+# A build of no entry of targets.txt (presets host, sanitize, fuzz) makes no
+# package, nor does a static glibc build, which the benchmark alone makes.
+if(NOT EVSNAP_TARGET OR (EVSNAP_STATIC AND NOT EVSNAP_LIBC STREQUAL "musl"))
   return()
 endif()
 
