@@ -331,6 +331,7 @@ def main():
     options = parser.parse_args()
     board, work = BOARDS[options.machine], options.work.resolve()
     work.mkdir(parents=True, exist_ok=True)
+    (work / "serial.log").unlink(missing_ok=True)
     tools = [board.qemu[0], "cpio", "apt-get", "dpkg-deb", "depmod", "modprobe", "readelf",
              *(["fdtput"] if board.dtb else [])]
     missing = [t for t in tools if not shutil.which(t)] + ([] if Machine else ["python3-pexpect"])
@@ -372,8 +373,9 @@ def main():
                   + "".join(f"\n     {p}" for p in problems), flush=True)
             failed, passed = failed + bool(problems), passed + (not problems)
     except GuestError as why:
-        print(f"FAIL the machine: {why}\n     last console lines:\n       "
-              + "\n       ".join(vm.last_lines() if vm else []))
+        log = work / "serial.log"  # there from QEMU's start, when a boot fails too
+        shown = log.read_text(errors="replace").splitlines()[-15:] if log.exists() else []
+        print(f"FAIL the machine: {why}\n     last console lines:" + "\n       ".join(["", *shown]))
         failed += 1
     finally:
         if vm:

@@ -12,7 +12,6 @@ import shlex
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 
 import pexpect.popen_spawn
@@ -30,23 +29,21 @@ def _die_with_parent():
 class Machine:
     def __init__(self, work, qemu):
         """`qemu`: QEMU's binary, the machine and its devices, kernel and initrd."""
-        self.work, self.runs, self.seen = work, 0, ""  # seen: the console expect() went past
-        self.tmp = tempfile.TemporaryDirectory(prefix="evsnap-vm-")  # a short socket path
-        self.qmp_path = os.path.join(self.tmp.name, "qmp.sock")
+        self.runs, self.seen = 0, ""  # seen: the console expect() went past
+        qmp = f"evsnap-vm-{os.getpid()}"  # an abstract socket: no path to clean up
         # With -no-reboot, a guest that panics (panic=-1) ends QEMU instead of hanging.
         command = [*qemu, "-display", "none", "-monitor", "none", "-nic", "none", "-serial",
-                   "stdio", "-qmp", f"unix:{self.qmp_path},server=on,wait=off", "-no-reboot"]
+                   "stdio", "-qmp", f"unix:{qmp},server=on,wait=off,abstract=on", "-no-reboot"]
         self.log = open(work / "commands.log", "w", buffering=1)
         self.started = time.monotonic()
-        by_hand = shlex.join(command).replace(self.qmp_path, "qmp.sock")
         (work / "boot.sh").write_text("#!/bin/sh\n# Boots the test machine, its console here.\n"
-                                      f'cd "$(dirname "$0")" && exec {by_hand}\n')
+                                      f"exec {shlex.join(command)}\n")
         self._note("qemu", shlex.join(command))
         self.console = pexpect.popen_spawn.PopenSpawn(
             command, encoding="utf-8", codec_errors="replace", preexec_fn=_die_with_parent)
         self.console.logfile_read = open(work / "serial.log", "w")
         self.qmp = socket.socket(socket.AF_UNIX)
-        while self.qmp.connect_ex(self.qmp_path) != 0:
+        while self.qmp.connect_ex("\0" + qmp) != 0:
             if time.monotonic() > self.started + 10 or self.console.proc.poll() is not None:
                 raise GuestError("QEMU did not open its QMP socket")
             time.sleep(0.05)
@@ -118,7 +115,3 @@ class Machine:
         except (GuestError, OSError, ValueError, subprocess.TimeoutExpired):
             self._note("qemu", "killed: did not quit")
             self.console.proc.kill()
-        self.tmp.cleanup()
-
-    def last_lines(self, count=15):
-        return (self.work / "serial.log").read_text(errors="replace").splitlines()[-count:]
