@@ -35,7 +35,7 @@ inline std::string read_error(const std::string &device, long count) {
 // Standard error after a rejected option: one line of getopt_long's, in the C
 // library's own words and naming the option, then ours whole.
 inline ::testing::AssertionResult parser_line_then(const std::string &err, const std::string &ours,
-                                                    const std::string &option) {
+                                                   const std::string &option) {
   if (err.size() <= ours.size() || err.compare(err.size() - ours.size(), ours.size(), ours) != 0) {
     return ::testing::AssertionFailure() << "does not end with " << ours << ": " << err;
   }
