@@ -101,9 +101,17 @@ class Machine:
     def execute(self, command, **arguments):
         request = json.dumps({"execute": command, "arguments": arguments})
         self._note("qmp", request)
-        self.qmp.sendall(request.encode() + b"\n")
-        while "event" in (reply := json.loads(self.qmp_in.readline() or '{"error": "closed"}')):
-            pass
+        try:
+            self.qmp.sendall(request.encode() + b"\n")
+            while "event" in (reply := json.loads(self.qmp_in.readline() or '{"error": "closed"}')):
+                pass
+        except OSError as why:
+            reply = {"error": str(why)}
+        if isinstance(reply.get("error"), str):  # not QMP's own error, an object
+            try:  # QEMU ended: its last words (a device it refused) into serial.log
+                self.console.expect(pexpect.EOF, 2)
+            except pexpect.TIMEOUT:
+                pass
         if "error" in reply:
             raise GuestError(f"QMP {command}: {reply['error']}")
         return reply["return"]
