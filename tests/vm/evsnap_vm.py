@@ -43,39 +43,67 @@ class Board:
     qemu: tuple  # QEMU's binary, then its machine, CPU and device options
     kernel: str  # PACKAGE:ARCH, the meta-package whose first dependency is the kernel
     busybox: str  # PACKAGE:ARCH
+    release: str  # the Debian release both come from
     modules: tuple  # to insert, after whatever they depend on (modprobe's names)
     inputs: dict  # what the input device of each role is called
     elf: str  # the machine evsnap is built for, as readelf names it
     cpu: str  # what uname -m says in the guest
     by_qmp: bool = True  # input through QMP; else through the guest's uinput keyboard
+    displays: dict = None  # the QEMU display each role's device is bound to, QMP's input there
     button: str = "power"  # the input role a boot script waits on
+    console: str = "ttyAMA0"  # the serial port's name in the guest
     dtb: str = None  # the board's device tree, in the kernel package
     disable: tuple = ()  # its nodes for hardware QEMU does not emulate
 
 
-# virtio_input drives only modern (non-legacy) virtio-mmio devices. The USB
-# keyboard is bound to a display of its own: QMP input sent to that display
-# reaches it alone, the rest goes to the virtio devices.
+# virtio_input drives only modern (non-legacy) virtio-mmio devices. QMP input
+# that names no display goes to a device bound to none: the virtio ones, once
+# the guest's driver has taken them up. The USB keyboard is bound to a display
+# of its own (a secondary-vga: it needs no firmware), input sent there reaches
+# it alone.
 VIRT = ("-m", "256", "-global", "virtio-mmio.force-legacy=false",
         "-device", "virtio-keyboard-device", "-device", "virtio-mouse-device",
-        "-device", "ramfb,id=usb", "-device", "qemu-xhci", "-device", "usb-kbd,display=usb")
-VIRT_MODULES = ("virtio_mmio", "virtio_input", "gpio_keys", "evdev", "xhci_pci", "usbhid",
-                "hid_generic")
+        "-device", "secondary-vga,id=usb", "-device", "qemu-xhci", "-device", "usb-kbd,display=usb")
+VIRT_MODULES = ("virtio_mmio", "virtio_input", "evdev", "xhci_pci", "usbhid", "hid_generic")
 VIRT_INPUTS = {"keyboard": "QEMU Virtio Keyboard", "mouse": "QEMU Virtio Mouse",
-               "power": "gpio-keys", "usb": "QEMU QEMU USB Keyboard"}
+               "usb": "QEMU QEMU USB Keyboard"}
+VIRT_BOARD = {"modules": VIRT_MODULES, "inputs": VIRT_INPUTS, "displays": {"usb": "usb"}}
+# ARM's virt board has a power button too: gpio-keys, pressed by system_powerdown.
+VIRT_POWER = {**VIRT_BOARD, "modules": (*VIRT_MODULES, "gpio_keys"),
+              "inputs": {**VIRT_INPUTS, "power": "gpio-keys"}}
 BOARDS = {
     "armhf": Board(("qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", *VIRT),
-                   "linux-image-armmp:armhf", "busybox-static:armhf", VIRT_MODULES, VIRT_INPUTS,
+                   "linux-image-armmp:armhf", "busybox-static:armhf", "bookworm", **VIRT_POWER,
                    elf="ARM", cpu="armv7l"),
     "arm64": Board(("qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53", *VIRT),
-                   "linux-image-arm64:arm64", "busybox-static:arm64", VIRT_MODULES, VIRT_INPUTS,
+                   "linux-image-arm64:arm64", "busybox-static:arm64", "bookworm", **VIRT_POWER,
                    elf="AArch64", cpu="aarch64"),
     "raspi0": Board(("qemu-system-arm", "-M", "raspi0"), "linux-image-rpi:armel",
-                    "busybox-static:armel", ("uinput", "evdev"),
+                    "busybox-static:armel", "bookworm", ("uinput", "evdev"),
                     {"keyboard": "evsnap-vm keyboard"},  # the name keyboard.c gives it
                     elf="ARM", cpu="armv6l", by_qmp=False, button="keyboard",
                     # QEMU 7.2 lacks the power management block: the kernel faults probing it.
                     dtb="bcm2835-rpi-zero.dtb", disable=("/soc/watchdog@7e100000",)),
+    # Debian's Malta kernel is built for MIPS32r2: a 24Kc. The board's PS/2
+    # keyboard can be bound to no display: input that names none goes there,
+    # the virtio devices are bound to a display of their own, the USB keyboard
+    # (on the board's UHCI) to another. Interrupts reach PCI slots 18 to 21
+    # alone. Its default VGA would need SeaBIOS's ROM.
+    "malta": Board(("qemu-system-mipsel", "-M", "malta", "-cpu", "24Kc", "-m", "256",
+                    "-vga", "none", "-device", "secondary-vga,id=virtio,addr=0x14",
+                    "-device", "secondary-vga,id=usb,addr=0x15", "-device", "usb-kbd,display=usb",
+                    "-device", "virtio-keyboard-pci,display=virtio,addr=0x12",
+                    "-device", "virtio-mouse-pci,display=virtio,addr=0x13"),
+                   "linux-image-4kc-malta:mipsel", "busybox-static:mipsel", "bookworm",
+                   ("virtio_pci", "virtio_input", "evdev", "uhci_hcd", "usbhid", "hid_generic"),
+                   {**VIRT_INPUTS, "ps2": "AT Raw Set 2 keyboard"},
+                   displays={"keyboard": "virtio", "mouse": "virtio", "usb": "usb"},
+                   elf="MIPS R3000", cpu="mips", button="keyboard", console="ttyS0"),
+    # Debian 12 has no riscv64 kernel: Debian 13's, and its busybox. QEMU's
+    # OpenSBI starts the kernel.
+    "riscv64": Board(("qemu-system-riscv64", "-M", "virt", "-bios", "default", *VIRT),
+                     "linux-image-riscv64:riscv64", "busybox-static:riscv64", "trixie",
+                     **VIRT_BOARD, elf="RISC-V", cpu="riscv64", button="keyboard", console="ttyS0"),
 }
 
 
@@ -88,10 +116,12 @@ POWER = "power button"  # stands for QMP system_powerdown in a report
 # How to make each device deliver a press, and the line evsnap prints for it.
 PRESS = {
     "keyboard": {"inject": key(KEY_E, 1, 0), "out": "0x80010012\n"},  # KEY_E is 18
-    "mouse": {"inject": key(BTN_LEFT, 1, 0), "out": "0x80010110\n"},
-    "power": {"inject": POWER, "out": "0x80010074\n"},  # KEY_POWER is 116
-    # USB keyboards send the key's scan code (HID usage 0x70008) ahead of it.
-    "usb": {"inject": key(KEY_E, 1, 0), "out": "0x00040004\n", "via": "usb"},
+    "mouse": {"inject": key(BTN_LEFT, 1, 0), "out": "0x80010110\n", "role": "mouse"},
+    "power": {"inject": POWER, "out": "0x80010074\n", "role": "power"},  # KEY_POWER is 116
+    # USB keyboards send the key's scan code (HID usage 0x70008) ahead of it,
+    # PS/2 ones theirs.
+    "usb": {"inject": key(KEY_E, 1, 0), "out": "0x00040004\n", "role": "usb"},
+    "ps2": {"inject": key(KEY_E, 1, 0), "out": "0x00040004\n", "role": "ps2"},
 }
 
 
@@ -111,7 +141,7 @@ class Case:
     cleanup: str = ""  # guest shell run last
     readers: int = 1  # how many evsnaps read at once
     needs: tuple = ()  # input roles, or "scan", that the board must have
-    via: str = None  # the QMP display the reports go to (None: the default devices)
+    role: str = "keyboard"  # the input role whose device gets the reports
     command: tuple = ("evsnap",)  # what runs, args after it
     files: dict = dataclasses.field(default_factory=dict)  # {guest path: text} written first
     console: list = None  # output to the console, as a boot script's: the lines it shows
@@ -121,7 +151,7 @@ class Case:
 def held(role):
     """KEY_G held before evsnap opens `role`'s device, with the kernel's auto-repeat on."""
     return {"setup": f"cat /etc/repeat-on >{{{role}}}", "before": key(KEY_G, 1),
-            "after": key(KEY_G, 0), "cleanup": f"cat /etc/repeat-off >{{{role}}}"}
+            "after": key(KEY_G, 0), "cleanup": f"cat /etc/repeat-off >{{{role}}}", "role": role}
 
 
 def scenarios(board, default_device, record_size):
@@ -135,9 +165,9 @@ def scenarios(board, default_device, record_size):
         Case("release alone, after holding the key", ["-t", "5", "{keyboard}"],
              key(KEY_A, 0), "", hold=0.6),
         Case("motion along x", ["-t", "5", "{mouse}"], [(EV_REL, 0, 5)], "0x00020000\n",
-             needs=["mouse"]),
+             needs=["mouse"], role="mouse"),
         Case("motion along y", ["-t", "5", "{mouse}"], [(EV_REL, 1, -3)], "0x00020001\n",
-             needs=["mouse"]),
+             needs=["mouse"], role="mouse"),
         Case("mouse button", ["-t", "5", "{mouse}"], **PRESS["mouse"], needs=["mouse"]),
         Case("power button", ["-t", "5", "{power}"], **PRESS["power"], needs=["power"]),
         Case("no record within -t 1", ["-t", "1", "{keyboard}"], status=142),
@@ -154,7 +184,7 @@ def scenarios(board, default_device, record_size):
              needs=["usb"]),
         # The input core repeats the key alone, without its scan record.
         Case("USB keyboard, key held before the open: its repeat", ["-t", "2", "{usb}"],
-             out="0x80010022\n", opens=None, via="usb", needs=["usb"], **held("usb")),
+             out="0x80010022\n", opens=None, needs=["usb"], **held("usb")),
         Case("-t 0 still prints after 3 s", ["-t", "0", "{keyboard}"], key(KEY_B, 1, 0),
              "0x80010030\n", hold=3),  # KEY_B is 48
         Case("missing device", ["-t", "5", missing],
@@ -211,7 +241,7 @@ def readme_cases(board, examples, nodes):
              files={"/tmp/lookup.sh": lookup}, out=nodes[role] + "\n", opens=False),
         Case(f"README's boot example, no press: its branch after {wait} s", [],
              console=["no button: booting normally"], lasts=wait, **script),
-        Case("README's boot example, a press", [], PRESS[role]["inject"],
+        Case("README's boot example, a press", [], PRESS[role]["inject"], role=role,
              console=["button pressed: starting the recovery system"], **script),
     ]
 
@@ -227,15 +257,16 @@ def qmp_event(type_, code, value):
     raise GuestError(f"QMP sends no records of type {type_}")
 
 
-def send(vm, board, report, via=None):
-    """Makes the devices deliver `report`: through QEMU's (the display `via`
-    names, else the virtio ones), or written to the guest's uinput keyboard,
-    which says when it has."""
+def send(vm, board, report, role):
+    """Makes the device of `role` deliver `report`: QEMU's, through QMP (to the
+    display it is bound to, if any), or the guest's uinput keyboard, written
+    to, which says when it has."""
+    display = (board.displays or {}).get(role)
     if report == POWER:
         vm.execute("system_powerdown")
     elif board.by_qmp:
         vm.execute("input-send-event", events=[qmp_event(*event) for event in report],
-                   **({"device": via} if via else {}))
+                   **({"device": display} if display else {}))
     else:
         vm.send(f"echo {' '.join(f'{t} {c} {v}' for t, c, v in report)} >/tmp/keys")
         if (line := vm.expect(["@@SENT", "@@ERROR"], 10)).startswith("@@ERROR"):
@@ -246,7 +277,7 @@ def run(vm, board, nodes, case):
     """The problems found, none when the case passes."""
     vm.shell(case.setup.format(**nodes))
     if case.before:
-        send(vm, board, case.before, case.via)
+        send(vm, board, case.before, case.role)
         time.sleep(SETTLE)
     for path, text in case.files.items():
         vm.shell(f"printf '%s\\n' {shlex.join(text.splitlines())} >{path}")
@@ -256,7 +287,7 @@ def run(vm, board, nodes, case):
                 for _, opened in runs if case.opens is not None and opened != case.opens]
     time.sleep(case.hold)
     if case.inject and all(opened for _, opened in runs):
-        send(vm, board, case.inject, case.via)
+        send(vm, board, case.inject, case.role)
     for status, output in (vm.finish(r) for r, _ in runs):
         if status == 128 + signal.SIGKILL:
             problems.append(f"hung: killed after {HOLD_LIMIT} s")
@@ -271,7 +302,7 @@ def run(vm, board, nodes, case):
     if case.lasts and not case.lasts <= took < case.lasts + 2:
         problems.append(f"ended after {took:.1f} s, expected {case.lasts} s and a little")
     if case.after:
-        send(vm, board, case.after, case.via)
+        send(vm, board, case.after, case.role)
     vm.shell(case.cleanup.format(**nodes))
     return problems
 
@@ -282,16 +313,18 @@ def boot(work, board, dirs, evsnap, keyboard, pack):
     input node."""
     tree = dirs["kernel"]
     vmlinuz = next((tree / "boot").glob("vmlinu[xz]-*"))
-    qemu = [*board.qemu, "-kernel", str(vmlinuz), "-append", "console=ttyAMA0 panic=-1",
+    qemu = [*board.qemu, "-kernel", str(vmlinuz), "-append", f"console={board.console} panic=-1",
             "-initrd", str(work / "initramfs.cpio.gz")]
     try:
+        # Debian 13's busybox lies in usr/bin.
+        busybox = next(p for p in ("bin", "usr/bin") if (dirs["busybox"] / p / "busybox").exists())
         modules = guest.modules(tree, board.modules)
         if board.dtb:
             guest.device_tree(next(tree.glob(f"usr/lib/linux-image-*/{board.dtb}")),
                               work / board.dtb, board.disable)
             qemu += ["-dtb", str(work / board.dtb)]
     except (StopIteration, subprocess.CalledProcessError) as why:
-        raise GuestError(f"{board.dtb or 'the kernel'}: {why or 'not in the kernel package'}")
+        raise GuestError(f"{board.dtb or 'a module or busybox'}: {why or 'not in its package'}")
     print(f"vm: {vmlinuz.name}, modules in load order: {' '.join(n for n, _ in modules)}")
     # A device takes EV_REP records written to its node, then a SYN_REPORT, as
     # its repeat delay and period: 0 and 0 turn repeat off, as the guest has it
@@ -301,7 +334,7 @@ def boot(work, board, dirs, evsnap, keyboard, pack):
               for name, delay, period in (("off", 0, 0), ("on", 250, 33))}
     guest.build_initramfs(work / "initramfs.cpio.gz", work / "initramfs", {
         "init": (HERE / "init").read_bytes(), **repeat,
-        "bin/busybox": (dirs["busybox"] / "bin/busybox").read_bytes(),
+        "bin/busybox": (dirs["busybox"] / busybox / "busybox").read_bytes(),
         "bin/evsnap": evsnap.read_bytes(),
         **({"bin/keyboard": keyboard.read_bytes()} if keyboard else {}),
         **{f"lib/modules/{name}.ko": elf for name, elf in modules},
@@ -347,7 +380,7 @@ def main():
     pack = functools.partial(record.pack, bits=facts[0][1], endian=facts[0][2])
     try:
         examples = readme_examples(README.read_text())
-        dirs = guest.fetch(guest.cache_dir(), board.kernel, board.busybox)
+        dirs = guest.fetch(guest.cache_dir(), board.release, board.kernel, board.busybox)
     except guest.Unavailable as why:
         print(f"SKIPPED vm: {why}")
         return 77

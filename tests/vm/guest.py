@@ -3,10 +3,12 @@ cache; the kernel modules, its device tree and the initramfs; and readelf's
 facts of the executables that go in."""
 
 import fcntl
+import functools
 import gzip
 import lzma
 import os
 import pathlib
+import pwd
 import re
 import shutil
 import subprocess
@@ -14,7 +16,7 @@ import tempfile
 
 
 class Unavailable(Exception):
-    """The machine cannot be had here (not root, no packages): skip, not fail."""
+    """The machine cannot be had here (no mirror, no packages): skip, not fail."""
 
 
 class GuestError(Exception):
@@ -32,44 +34,56 @@ def _run(args, **kw):
     return subprocess.run(args, check=True, text=True, stdout=subprocess.PIPE, timeout=600, **kw)
 
 
-def _apt_update(why):
-    if os.geteuid() != 0:
-        raise Unavailable(f"{why}: run once as root (apt-get update)")
-    print("vm: apt-get update", flush=True)
-    _run(["apt-get", "update", "-qq"])
+def sources_list(targets, release):
+    """apt's sources for `release` (trixie) from `targets`, lines "URI RELEASE"
+    of the machine's Debian archives (apt-get indextargets): each mirror's main
+    archive, as its own release names it, taken for `release`; deb.debian.org
+    when there is none. Updates and security archives (bookworm-security) stay
+    out: the main archive holds the kernel its meta-package names."""
+    uris = sorted({uri for uri, suite in map(str.split, targets.splitlines()) if "-" not in suite})
+    uris = uris or ["http://deb.debian.org/debian"]
+    return "".join(f"deb {uri} {release} main\n" for uri in uris)
 
 
-def _download(into, kernel_meta, busybox):
-    """apt-get download into `into` of busybox and of the kernel package that
-    the meta-package `kernel_meta` depends on: {"kernel": deb, "busybox": deb}."""
-    known = _run(["dpkg", "--print-architecture"]).stdout.split()
-    known += _run(["dpkg", "--print-foreign-architectures"]).stdout.split()
-    for arch in sorted({p.split(":")[1] for p in (kernel_meta, busybox)} - set(known)):
-        if os.geteuid() != 0:
-            raise Unavailable(f"{arch} is not a dpkg architecture here: run once as root")
-        _run(["dpkg", "--add-architecture", arch])
-        _apt_update(f"no {arch} package lists")
-    # As root, apt's sandbox user could not write to `into`: download as root.
-    sandbox = ["-o", "APT::Sandbox::User=root"] if os.geteuid() == 0 else []
-    for attempt in (1, 2):
-        kernel = re.search(r"Depends: (\S+)", subprocess.run(
-            ["apt-cache", "depends", "--important", kernel_meta], text=True,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120).stdout)
-        if kernel and subprocess.run(["apt-get", "download", "-q", *sandbox, kernel[1], busybox],
-                                     cwd=into, timeout=600).returncode == 0:
-            return {"kernel": next(into.glob("linux-image-*.deb")),
-                    "busybox": next(into.glob("busybox*.deb"))}
-        if attempt == 1:  # lists unknown or stale (the archive moved on)
-            _apt_update(f"the package lists know no {kernel_meta} to download")
-    raise Unavailable(f"apt-get download of {kernel_meta} and {busybox} failed")
+def _download(apt, release, kernel_meta, busybox):
+    """apt-get download into `apt`, with an apt configuration of its own there
+    (sources, lists, cache: the machine's dpkg architectures and apt sources
+    stay as they are), of busybox and of the kernel package that the
+    meta-package `kernel_meta` depends on: {"kernel": deb, "busybox": deb}."""
+    for folder in ("lists/partial", "archives/partial"):
+        (apt / folder).mkdir(parents=True)
+    (apt / "status").touch()
+    targets = subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE)",
+                              "Origin: Debian"], text=True, stdout=subprocess.PIPE, timeout=60)
+    (apt / "sources.list").write_text(sources_list(targets.stdout, release))
+    conf = {"Dir::Etc::SourceList": apt / "sources.list", "Dir::Etc::SourceParts": apt / "none",
+            "Dir::State::Lists": apt / "lists", "Dir::State::status": apt / "status",
+            "Dir::Cache": apt,
+            # As root, apt's sandbox user could not write to `apt`: this user downloads.
+            "APT::Sandbox::User": pwd.getpwuid(os.geteuid()).pw_name}
+    arches = " ".join(f'"{p.split(":")[1]}";' for p in {kernel_meta, busybox})
+    (apt / "apt.conf").write_text("".join(f'{key} "{value}";\n' for key, value in conf.items())
+                                  + f"APT::Architectures {{ {arches} }};\n")
+    apt_get = functools.partial(subprocess.run, text=True, stdout=subprocess.PIPE, timeout=600,
+                                env={**os.environ, "APT_CONFIG": str(apt / "apt.conf")})
+    print(f"vm: apt-get update for Debian {release}", flush=True)
+    if apt_get(["apt-get", "update", "-qq"]).returncode:
+        raise Unavailable(f"apt-get update for Debian {release} failed (no mirror?)")
+    kernel = re.search(r"Depends: (\S+)",
+                       apt_get(["apt-cache", "depends", "--important", kernel_meta]).stdout)
+    if not kernel or apt_get(["apt-get", "download", "-q", kernel[1], busybox],
+                             cwd=apt).returncode:
+        raise Unavailable(f"apt-get download of {kernel_meta} and {busybox} failed")
+    return {"kernel": next(apt.glob("linux-image-*.deb")),
+            "busybox": next(apt.glob("busybox*.deb"))}
 
 
-def fetch(cache, kernel_meta, busybox):
-    """The kernel (from its meta-package) and busybox, PACKAGE:ARCH each,
-    unpacked on first use into kernel/ and busybox/ of a folder of `cache` for
-    this pair, which it returns as {"kernel": dir, "busybox": dir}.
-    EVSNAP_VM_REFRESH=1 fetches them anew."""
-    into = cache / "+".join(p.replace(":", "_") for p in (kernel_meta, busybox))
+def fetch(cache, release, kernel_meta, busybox):
+    """The kernel (from its meta-package) and busybox, PACKAGE:ARCH each, of
+    Debian `release` (bookworm), unpacked on first use into kernel/ and
+    busybox/ of a folder of `cache` for this pair, which it returns as
+    {"kernel": dir, "busybox": dir}. EVSNAP_VM_REFRESH=1 fetches them anew."""
+    into = cache / "+".join([release, *(p.replace(":", "_") for p in (kernel_meta, busybox))])
     dirs = {"kernel": into / "kernel", "busybox": into / "busybox"}
     into.mkdir(parents=True, exist_ok=True)
     with open(into / "lock", "w") as lock:
@@ -80,7 +94,7 @@ def fetch(cache, kernel_meta, busybox):
             if old.name != "lock":
                 shutil.rmtree(old) if old.is_dir() else old.unlink()
         with tempfile.TemporaryDirectory(dir=into) as tmp:
-            for role, deb in _download(pathlib.Path(tmp), kernel_meta, busybox).items():
+            for role, deb in _download(pathlib.Path(tmp), release, kernel_meta, busybox).items():
                 _run(["dpkg-deb", "-x", str(deb), str(dirs[role])])
                 print(f"vm: {deb.name} unpacked into {dirs[role]}", flush=True)
         return dirs

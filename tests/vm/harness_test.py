@@ -1,7 +1,7 @@
 """What the VM driver reads and makes without booting a machine: readelf's facts
 of an executable and the record they give, with the compiler EVSNAP_VM_CC
-(default cc), the device tree edit, each case's input and the README's
-examples as each machine runs them."""
+(default cc), apt's sources, the device tree edit, each case's input and the
+README's examples as each machine runs them."""
 
 import os
 import pathlib
@@ -50,6 +50,18 @@ class Executables(unittest.TestCase):
         self.assertEqual(record.pack(1, 30, -2, bits=bits, endian=endian).hex(), laid_out)
 
 
+class Sources(unittest.TestCase):
+    TARGETS = ("http://mirror.example/debian/ bookworm\nhttp://mirror.example/debian/ bookworm\n"
+               "http://mirror.example/debian/ bookworm-updates\n"
+               "http://mirror.example/debian-security/ bookworm-security\n")
+
+    def test_each_mirror_gives_its_main_archive_of_the_release(self):
+        self.assertEqual(guest.sources_list(self.TARGETS, "trixie"),
+                         "deb http://mirror.example/debian/ trixie main\n")
+        self.assertEqual(guest.sources_list("", "trixie"),
+                         "deb http://deb.debian.org/debian trixie main\n")
+
+
 class DeviceTree(unittest.TestCase):
     SOURCE = '/dts-v1/; / { soc { watchdog@7e100000 { status = "okay"; }; rng@7e104000 {}; }; };'
 
@@ -78,12 +90,21 @@ class Scenarios(unittest.TestCase):
                     with self.subTest(board=name, case=case.name):
                         for text in (*case.args, case.setup, case.cleanup):
                             text.format(**nodes)  # a node the board lacks: KeyError
-                        self.assertTrue(board.by_qmp or not case.via)
+                        self.assertIn(case.role, board.inputs)
                         for report in filter(None, (case.before, case.inject, case.after)):
                             if report == evsnap_vm.POWER:
                                 self.assertTrue(board.by_qmp and "power" in board.inputs)
                             elif board.by_qmp:
                                 [evsnap_vm.qmp_event(*event) for event in report]
+
+
+    def test_each_display_that_input_is_sent_to_is_made_and_bound_to(self):
+        for name, board in evsnap_vm.BOARDS.items():
+            options = " ".join(board.qemu)
+            for display in set((board.displays or {}).values()):
+                with self.subTest(board=name, display=display):
+                    self.assertRegex(options, rf"\bid={display}\b")
+                    self.assertRegex(options, rf"\bdisplay={display}\b")
 
 
 class ReadmeExamples(unittest.TestCase):
