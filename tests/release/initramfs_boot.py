@@ -25,7 +25,7 @@ SILENT = re.compile(r"Begin: Running /scripts/init-premount \.\.\. done\.\r?\n" 
 BOOT_LIMIT = 180  # seconds; a cold TCG boot takes a tenth of it
 # initramfs-tools takes panic= as "reboot instead of a shell"; loglevel=3
 # keeps the kernel's lines out of the boot scripts' own.
-APPEND = "loglevel=3 break=mount"
+APPEND = "console=ttyS0 loglevel=3 break=mount"
 A_KEY = [{"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": "a"}}}
          for down in (True, False)]
 
@@ -33,22 +33,23 @@ A_KEY = [{"type": "key", "data": {"down": down, "key": {"type": "qcode", "data":
 def boot(work, kernel, initrd, press):
     """boot-key's text and the console's, from one boot."""
     work.mkdir(parents=True)
-    vm = machine.Machine(work, BOARD, "ttyS0", kernel, initrd, APPEND)
+    vm = machine.Machine(work, [*BOARD, "-kernel", str(kernel), "-initrd", str(initrd),
+                                "-append", APPEND])
     try:
-        vm.start()
         deadline = time.monotonic() + BOOT_LIMIT
         while True:
             try:
                 vm.expect([SHELL], 0.2)
                 break
             except machine.GuestError:
-                if vm.proc.poll() is not None or time.monotonic() > deadline:
+                if vm.console.proc.poll() is not None or time.monotonic() > deadline:
                     raise
             # Keys before evsnap opens the keyboard only reach the VT.
             if press:
-                vm.send_input(A_KEY)
-        # The first echo ends the prompt's line, which has no newline.
-        vm.send('echo; echo "BOOT-KEY=[$(cat /run/evsnap/boot-key)]"')
+                vm.execute("input-send-event", events=A_KEY)
+        # The first echo ends the prompt's line, which has no newline; the
+        # quotes keep the command's echo from looking like its output.
+        vm.send('echo; echo "BOOT""-KEY=[$(cat /run/evsnap/boot-key)]"')
         key = vm.expect(["BOOT-KEY="], 30)[len("BOOT-KEY=["):-1]
     finally:
         vm.stop()
