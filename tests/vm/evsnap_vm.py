@@ -49,7 +49,7 @@ class Board:
     elf: str  # the machine evsnap is built for, as readelf names it
     cpu: str  # what uname -m says in the guest
     by_qmp: bool = True  # input through QMP; else through the guest's uinput keyboard
-    displays: dict = None  # the QEMU display each role's device is bound to, QMP's input there
+    displays: dict = dataclasses.field(default_factory=dict)  # {role: display its device is on}
     button: str = "power"  # the input role a boot script waits on
     console: str = "ttyAMA0"  # the serial port's name in the guest
     dtb: str = None  # the board's device tree, in the kernel package
@@ -261,7 +261,7 @@ def send(vm, board, report, role):
     """Makes the device of `role` deliver `report`: QEMU's, through QMP (to the
     display it is bound to, if any), or the guest's uinput keyboard, written
     to, which says when it has."""
-    display = (board.displays or {}).get(role)
+    display = board.displays.get(role)
     if report == POWER:
         vm.execute("system_powerdown")
     elif board.by_qmp:

@@ -101,7 +101,7 @@ class Scenarios(unittest.TestCase):
     def test_each_display_that_input_is_sent_to_is_made_and_bound_to(self):
         for name, board in evsnap_vm.BOARDS.items():
             options = " ".join(board.qemu)
-            for display in set((board.displays or {}).values()):
+            for display in set(board.displays.values()):
                 with self.subTest(board=name, display=display):
                     self.assertRegex(options, rf"\bid={display}\b")
                     self.assertRegex(options, rf"\bdisplay={display}\b")
