@@ -144,14 +144,14 @@ one() {
     return "$failed"
 }
 
-# Six at a time: most wait seconds for their alarm, and a loaded machine
-# must not stretch one past its bound.
+# Twelve at a time: most sleep seconds until their alarm, and a loaded
+# machine must not stretch one past its bound.
 running=0 runs=0
 for example in $found; do
     for double in delivers never missing releases; do
         for shell in dash "busybox ash" bash; do
             for e in "" -e; do
-                if ((running == 6)); then
+                if ((running == 12)); then
                     wait -n || failed=1
                     running=$((running - 1))
                 fi
