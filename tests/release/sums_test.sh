@@ -38,8 +38,9 @@ while read -r check; do
         cp "$dir/$file" "$scratch/download/" || fail "README.md: '$check' names $file, no release file"
         [[ $file != *.sha256 ]] || cp "$dir/${file%.sha256}" "$scratch/download/"
     done
-    checked=$(ls "$scratch/download" | grep -E '\.(tar\.gz|deb)$') ||
-        { fail "README.md: '$check' checks no release file"; continue; }
+    checked=$(cd "$scratch/download" && find . -name '*.tar.gz' -o -name '*.deb')
+    checked=${checked#./}
+    [ -n "$checked" ] || { fail "README.md: '$check' checks no release file"; continue; }
     for tools in GNU busybox; do
         path=$PATH
         [ "$tools" = GNU ] || path=$scratch/busybox
