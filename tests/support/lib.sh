@@ -18,6 +18,12 @@ finish() {
 }
 record() {
   set -- "${1##*out of }" "$2" "$3" "$4" "${5:-little}"
+  # An evsnap that died says no size, and head -c -8 would never end.
+  case ${1%% bytes.} in '' | *[!0-9]*)
+    echo "no record size in evsnap's message: '$1'" >&2
+    return 1
+    ;;
+  esac
   head -c "$((${1%% bytes.} - 8))" /dev/zero
   # The format is nothing but octal escapes.
   printf "$(record_field 2 "$2" "$5")$(record_field 2 "$3" "$5")$(record_field 4 "$4" "$5")"
