@@ -19,17 +19,21 @@ set(sysroot /usr/${EVSNAP_TRIPLET})
 if(NOT evsnap_processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   set(CMAKE_SYSTEM_NAME Linux)
   set(CMAKE_SYSTEM_PROCESSOR ${evsnap_processor})
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${EVSNAP_EMULATOR} -L ${sysroot})
+  # The sysroot's glibc, not the one the host's ld.so.cache names for the same
+  # machine (libc6-i386's /lib32): its loader with that libc hangs in fork.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${EVSNAP_EMULATOR} -L ${sysroot}
+                                    -E LD_LIBRARY_PATH=${sysroot}/lib)
   set(CMAKE_FIND_ROOT_PATH ${sysroot})
   set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
   set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
   set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
   set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 endif()
-# evsnap's command line prefix in the tests, one for each CPU: "CPU=WORD;WORD...".
+# evsnap's command line prefix in the tests, one for each CPU: "CPU|LINE" (a
+# CPU may have options: rv64,zbb=false).
 set(EVSNAP_RUN_AS "")
 foreach(cpu IN LISTS EVSNAP_CPUS)
-  list(APPEND EVSNAP_RUN_AS "${cpu}=${EVSNAP_EMULATOR} -cpu ${cpu} -L ${sysroot}")
+  list(APPEND EVSNAP_RUN_AS "${cpu}|${EVSNAP_EMULATOR} -cpu ${cpu} -L ${sysroot}")
 endforeach()
 
 # musl's own triplet: gnu becomes musl (arm-linux-gnueabi: arm-linux-musleabi).
