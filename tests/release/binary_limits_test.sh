@@ -2,8 +2,11 @@
 # Checks a release build's binary against what its boards need: the size of
 # the stripped binary, the oldest 32-bit ARM architecture it runs on, the
 # alignment of its LOAD segments (a kernel with pages up to that size loads
-# it), and no printf inside (every message is formed by evsnap itself).
+# it), no printf inside (every message is formed by evsnap itself), no
+# instruction the oldest CPU of the family lacks (baseline=mips32, i486 or
+# rv64gc: the -march of its flags), and MIPS's soft-float marking.
 # usage: binary_limits_test.sh BINARY STRIP [max-bytes=N] [cpu-arch=ARCH] [load-align=N] [no-printf]
+#                              [baseline=MARCH] [soft-float]
 set -eu
 binary=$1 strip=$2
 shift 2
@@ -39,6 +42,38 @@ for limit in "$@"; do
     for align in $aligns; do
       [ "$((align))" -ge "${limit#*=}" ] || fail "a LOAD segment aligned to $align"
     done
+    ;;
+  baseline=*)
+    # What the oldest CPU lacks, as objdump writes it; anything objdump cannot
+    # decode (.word, (bad)) counts too, but on MIPS, whose start code keeps
+    # data words among its instructions and is decoded as MIPS32r2.
+    isa='' unknown='^\.(word|short|byte|insn|[248]byte) |\(bad\)'
+    case ${limit#*=} in
+    # FPU (many router kernels emulate none) and MIPS32r2; rdhwr, which musl
+    # reads the thread pointer with, every MIPS kernel emulates.
+    mips32)
+      isa="-m mips:isa32r2" unknown='\(bad\)'
+      beyond='^[a-z]*c1|^[a-z]+\.|^mov[ft] |\$f[0-9]|^(ext|ins|seb|seh|wsbh|rot?rv?|di|ei|synci|[rw][dr]pgpr) '
+      ;;
+    i486) beyond='(^| )(cmov|fcmov|fu?comip?|cmpxchg8b|rdtsc|nop[lw]|endbr|[lms]fence|prefetch|movnt|emms)|%[xy]?mm[0-9]' ;;
+    rv64gc) beyond='^(andn|orn|xnor|clzw?|ctzw?|cpopw?|max|maxu|min|minu|sext\.[bh]|zext\.[hw]|ro[lr]i?w?|rev8|orc\.b|sh[123]add(\.uw)?|add\.uw|slli\.uw|clmulh?r?|bclri?|bexti?|binvi?|bseti?) ' ;;
+    *)
+      echo "no instruction scan for baseline ${limit#*=}" >&2
+      exit 2
+      ;;
+    esac
+    # shellcheck disable=SC2086
+    "${strip%strip}objdump" -d --no-show-raw-insn $isa "$binary" >"$scratch/code"
+    grep -q '^ *[0-9a-f]*:' "$scratch/code" || fail "no instructions to scan"
+    awk -F'\t' '/^ *[0-9a-f]+:\t/ { print $2 " " $3 }' "$scratch/code" |
+      grep -o -E -e "$beyond" -e "$unknown" | sort | uniq -c >"$scratch/beyond"
+    echo "instructions beyond ${limit#*=}: $(awk '{ n += $1 } END { print n + 0 }' "$scratch/beyond")"
+    [ ! -s "$scratch/beyond" ] || fail "instructions beyond ${limit#*=} (count, kind):" $(cat "$scratch/beyond")
+    ;;
+  soft-float)
+    abi=$(readelf -A "$binary" | sed -n 's/^ *FP ABI: *//p')
+    echo "FP ABI: ${abi:-none}"
+    [ "$abi" = "Soft float" ] || fail "not marked soft-float: FP ABI '$abi'"
     ;;
   no-printf)
     found=$(readelf -sW "$binary" | awk '{ print $NF }' | grep printf || true)
