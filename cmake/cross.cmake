@@ -41,4 +41,11 @@ endforeach()
 if(EVSNAP_LIBC STREQUAL "musl")
   string(REPLACE "-gnu" "-musl" EVSNAP_MUSL_TRIPLET ${EVSNAP_TRIPLET})
   set(CMAKE_C_COMPILER ${EVSNAP_MUSL_TRIPLET}-gcc)
+  # Or musl built from Debian's source for the build's flags, and its wrapper.
+  if(EVSNAP_MUSL STREQUAL "source")
+    execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/build-musl.sh ${EVSNAP_TRIPLET}
+                            "${EVSNAP_FLAGS}"
+      OUTPUT_VARIABLE EVSNAP_MUSL_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    set(CMAKE_C_COMPILER ${EVSNAP_MUSL_PREFIX}/bin/musl-gcc)
+  endif()
 endif()

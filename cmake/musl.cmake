@@ -3,6 +3,9 @@
 # sources are compiled by the toolchain's g++ with musl's headers in place of
 # glibc's, and linked by musl's gcc wrapper, which leaves the C++ library out.
 set(musl_include /usr/include/${EVSNAP_MUSL_TRIPLET})
+if(EVSNAP_MUSL_PREFIX) # built from source: cmake/build-musl.sh
+  set(musl_include ${EVSNAP_MUSL_PREFIX}/include)
+endif()
 if(NOT EXISTS ${musl_include}/stdio.h)
   message(FATAL_ERROR "No musl headers in ${musl_include} (Debian: musl-dev, or "
                       "musl-dev:ARCH for another machine's)")
@@ -28,7 +31,9 @@ endforeach()
 # libstdc++'s os_defines.h asks for glibc's version; there is none.
 list(APPEND flags "SHELL:-isystem ${musl_include}" "SHELL:-isystem ${gcc_include}"
      "SHELL:-isystem ${EVSNAP_MUSL_KERNEL_HEADERS}" "-D__GLIBC_PREREQ(maj,min)=0")
-target_compile_options(evsnap PRIVATE ${flags})
+# The oldest CPU of the family (targets.txt), which musl was built for too.
+separate_arguments(baseline UNIX_COMMAND "${EVSNAP_FLAGS}")
+target_compile_options(evsnap PRIVATE ${flags} ${baseline})
 
 # Linked by musl's gcc wrapper, and nothing of g++'s (libstdc++, libgcc_s) with it.
 set_target_properties(evsnap PROPERTIES LINKER_LANGUAGE C)
@@ -40,3 +45,5 @@ set_property(CACHE EVSNAP_STATIC PROPERTY VALUE ON)
 # makes no mprotect call (strace shows none), so the segment protects nothing,
 # and on aarch64 its layout costs a second 64 KiB-aligned page in the file.
 target_link_options(evsnap PRIVATE -Wl,-z,norelro)
+# What else keeps the binary within its size (targets.txt).
+target_link_options(evsnap PRIVATE ${EVSNAP_LDFLAGS})

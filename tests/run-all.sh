@@ -34,7 +34,9 @@ build_needs() {
   else
     packages+=" g++-$triplet"
   fi
-  if [ "$(target "$1" libc)" = musl ]; then
+  if [ "$(target "$1" musl)" = source ]; then
+    packages+=" dpkg-dev" # cmake/build-musl.sh: apt-get source unpacks with dpkg-source
+  elif [ "$(target "$1" libc)" = musl ]; then
     [ "$arch" = "$host_arch" ] && packages+=" musl-dev" || packages+=" musl-dev:$arch"
   fi
   [ -z "$(target "$1" emulator)" ] || packages+=" qemu-user"
