@@ -8,8 +8,9 @@
 # It must take the branch and end with the status the table below gives, and
 # say nothing on standard error but evsnap's own message about the missing
 # path: no "Alarm clock" from the shell. busybox ash runs among busybox's own
-# tools, as on a board. Then the README's lookup of a device by name and its
-# reading of a button's code from the device tree.
+# tools, as on a board. Then the README's lookup of a device by name, its
+# reading of a button's code from the device tree, and of a MIPS machine's
+# byte order.
 # usage: examples_test.sh SOURCE_DIR EVSNAP
 set -euo pipefail
 src=$1
@@ -38,6 +39,10 @@ declare -A want=(
     ["README.md#3 never"]="0|no button within 3 seconds"
     ["README.md#3 missing"]="0|the device could not be read"
     ["README.md#3 releases"]="0|a record: a release, of a button held since before"
+    ["README.md#4 delivers"]="0|evsnap: button 0x8001001c at boot"
+    ["README.md#4 never"]="0|evsnap: no button at boot"
+    ["README.md#4 missing"]="0|evsnap: no button at boot"
+    ["README.md#4 releases"]="0|evsnap: no button at boot"
     ["evsnap.1#1 delivers"]="0|button pressed: starting the recovery system"
     ["evsnap.1#1 never"]="0|no button: booting normally"
     ["evsnap.1#1 missing"]="0|no button: booting normally"
@@ -170,9 +175,10 @@ echo "$runs runs"
 # nothing when none has it or there is no event device at all. Its reading of
 # linux,code, a big-endian cell, gives evsnap's own line for that key.
 mkdir "$scratch/blocks"
-markdown "$scratch/blocks" '/sys/class/input|/proc/device-tree' "$src/README.md"
+markdown "$scratch/blocks" '/sys/class/input|/proc/device-tree|/bin/busybox' "$src/README.md"
 lookup=$(grep -l /sys/class/input "$scratch"/blocks/*) || fail "README.md: no lookup in sysfs"
 from_tree=$(grep -l /proc/device-tree "$scratch"/blocks/*) || fail "README.md: no reading of linux,code"
+byte_order=$(grep -l /bin/busybox "$scratch"/blocks/*) || fail "README.md: no reading of the byte order"
 key_press "$missing_says" 353 >"$scratch/select" # KEY_SELECT, 0x161
 line=$("$evsnap" "$scratch/select")
 # block FILE WANT NAME...: runs FILE in a sysfs of event devices with those
@@ -201,4 +207,25 @@ block "$lookup" "DIR/input/event2" "Power Button" gpio-keys gpio-keys
 block "$lookup" "" "Power Button"
 block "$lookup" ""
 block "$from_tree" "$line"
+
+# Its byte order names the archive of the build that `uname -m` calls mips and
+# is of that order, under busybox ash and its tools. It reads the ELF header of
+# that build's evsnap, or of Debian's C library for its triplet; without
+# either, of this build's evsnap with EI_DATA (byte 6) set to the order.
+. "$src/cmake/targets.sh"
+declare -A ei_data=([little]=1 [big]=2)
+[ -n "$(targets uname mips)" ] || fail "targets.txt: no build that uname -m calls mips"
+for t in $(targets uname mips); do
+    order=$(target "$t" endian) header=$scratch/$t.header
+    { head -c 5 "$evsnap" && printf %b "\\00${ei_data[$order]}"; } >"$header"
+    for program in "$src/build/$t/evsnap" "/usr/$(target "$t" triplet)/lib/libc.so.6"; do
+        [ ! -f "$program" ] || { head -c 6 "$program" >"$header" && break; }
+    done
+    sed "s|/bin/busybox|$header|g" "$byte_order" >"$scratch/byte_order.sh"
+    for e in "" -e; do
+        # shellcheck disable=SC2046 # the shell's command line
+        out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
+        [ "$out" = "$(target "$t" release)" ] || fail "byte order, $order-endian, busybox ash $e: '$out'"
+    done
+done
 finish
