@@ -69,6 +69,9 @@ EOF
   for t in "${musl[@]}"; do
     echo "    {\"name\": \"release-$(target "$t" release)\", \"configurePreset\": \"$t\", \"targets\": [\"evsnap\"]},"
   done
+  for t in "${vm[@]}"; do
+    echo "    {\"name\": \"vm-$t\", \"configurePreset\": \"$t\", \"targets\": [\"vm\"]},"
+  done
   for t in "${glibc[@]}"; do
     echo "    {\"name\": \"deb-$(target "$t" debian)\", \"configurePreset\": \"deb-$(target "$t" debian)\"},"
   done | sed '$ s/,$//'
@@ -124,7 +127,7 @@ EOF
     workflow sanitize sanitize sanitize sanitize
     workflow fuzz fuzz fuzz fuzz
     for t in "${target_names[@]}"; do workflow "$t" "$t" "$t" "$t"; done
-    for t in "${vm[@]}"; do workflow "vm-$t" "$t" "$t" "vm-$t"; done
+    for t in "${vm[@]}"; do workflow "vm-$t" "$t" "vm-$t" "vm-$t"; done
     for t in "${musl[@]}"; do
       r=release-$(target "$t" release)
       workflow "$r" "$t" "$r" "$r" "$r"

@@ -59,7 +59,7 @@ for t in "${target_names[@]}"; do
 done
 # Every release file (packaging/build-release.sh), built afresh and inspected,
 # the man page linted, and SHA256SUMS over them all.
-suite release "$(every_release_build) dpkg-dev file lintian mandoc" suite_release
+suite release "$(every_release_build) dpkg-dev file lintian mandoc busybox systemd" suite_release
 suite_release() {
   mandoc -T lint doc/evsnap.1
   bash packaging/build-release.sh
@@ -73,9 +73,9 @@ suite_release() {
 # Every release file built twice from two clones, and compared.
 suite reproducible "$(every_release_build) dpkg-dev file git diffoscope-minimal" \
   "bash tests/release/reproducible_test.sh"
-# The amd64 package in bare Debian roots with their kernels: the initramfs its
-# trigger makes, the example boot script in it, and a boot under QEMU.
-suite initramfs "cmake make binutils g++ dpkg-dev file mmdebstrap qemu-system-x86 python3" \
+# The amd64 package in bare Debian 13 and 12 roots with their kernels: the
+# initramfs its trigger makes, the example boot script in it, and a boot under QEMU.
+suite initramfs "cmake make binutils g++ dpkg-dev file mmdebstrap debian-archive-keyring qemu-system-x86 python3 python3-pexpect" \
   "bash packaging/build-debs.sh amd64 && bash tests/release/initramfs_test.sh build/packages/evsnap_*_amd64.deb"
 # evsnap on real kernels in the virtual machines targets.txt names. The driver
 # fetches each kernel and busybox itself (apt-get download, cached).
@@ -89,7 +89,7 @@ suite bench "$(every_release_build) python3 valgrind strace hyperfine" \
    python3 bench/run.py --quick --json build/bench/quick.json"
 suite sanitize "cmake make g++ googletest $native" "cmake --workflow --preset sanitize"
 suite fuzz "cmake make g++ clang-14 libclang-rt-14-dev" "cmake --workflow --preset fuzz"
-suite memcheck "cmake make g++ valgrind python3" \
+suite memcheck "cmake make g++ valgrind" \
   "cmake --preset host >/dev/null && cmake --build --preset host --target evsnap &&
    bash tests/robustness/memcheck_test.sh build/host/evsnap"
 suite static-analysis "cmake make g++ clang-tidy-14 cppcheck" "bash tests/robustness/static_analysis_test.sh"
