@@ -23,7 +23,9 @@ words() {
 archive() { echo "evsnap-$version-linux-$(target "$1" release)-static.tar.gz"; }
 describe() {
   if [ "$(target "$1" libc)" = musl ]; then
-    echo "static against musl, $(target "$1" triplet)"
+    local flags
+    flags=$(target "$1" flags)
+    echo "static against musl, $(target "$1" triplet)${flags:+, \`$flags\`}"
   else
     echo "glibc, dynamic: the $(target "$1" debian) Debian package's build"
   fi
@@ -51,7 +53,7 @@ presets() {
      "cacheVariables": {"CMAKE_BUILD_TYPE": "RelWithDebInfo", "CMAKE_CXX_COMPILER": "clang++-14", "EVSNAP_FUZZ": "ON"}},
 EOF
   for t in "${target_names[@]}"; do
-    echo "    {\"name\": \"$t\", \"inherits\": \"cross\", \"displayName\": \"$(describe "$t"); tests as $(target "$t" cpus)\", \"cacheVariables\": {\"EVSNAP_TARGET\": \"$t\"}},"
+    echo "    {\"name\": \"$t\", \"inherits\": \"cross\", \"displayName\": \"$(describe "$t" | tr -d '`'); tests as $(target "$t" cpus)\", \"cacheVariables\": {\"EVSNAP_TARGET\": \"$t\"}},"
   done
   for t in "${glibc[@]}"; do
     echo "    {\"name\": \"deb-$(target "$t" debian)\", \"inherits\": [\"deb\", \"$t\"], \"displayName\": \"Debian package for $(target "$t" debian)\"},"
