@@ -91,9 +91,6 @@ if [ ! -e "$prefix/done" ]; then
     tail -n 30 "$work/log" >&2
     exit 1
   fi
-  # musl's wrapper, with the flags: whatever it compiles fits the same CPU.
-  printf '#!/bin/sh\nexec %s-gcc %s "$@" -specs "%s/lib/musl-gcc.specs"\n' \
-    "$triplet" "$flags" "$prefix" >"$prefix/bin/musl-gcc"
   touch "$prefix/done"
 fi
 echo "$prefix"

@@ -48,4 +48,6 @@ if(EVSNAP_LIBC STREQUAL "musl")
       OUTPUT_VARIABLE EVSNAP_MUSL_PREFIX OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     set(CMAKE_C_COMPILER ${EVSNAP_MUSL_PREFIX}/bin/musl-gcc)
   endif()
+  # Whatever the wrapper compiles and links fits the oldest CPU, as evsnap does.
+  set(CMAKE_C_FLAGS_INIT "${EVSNAP_FLAGS}")
 endif()
