@@ -31,11 +31,44 @@ describe() {
   fi
 }
 
+# kind KIND: "NAME CONFIGURE" for each preset of that kind: a build's suite,
+# its virtual machines, its release archive, its Debian package.
+kind() {
+  local t
+  case $1 in
+  suite) for t in "${target_names[@]}"; do echo "$t $t"; done ;;
+  vm) for t in $(targets vms); do echo "vm-$t $t"; done ;;
+  release) for t in $(targets release); do echo "release-$(target "$t" release) $t"; done ;;
+  deb) for t in $(targets libc glibc); do echo "deb-$(target "$t" debian) deb-$(target "$t" debian)"; done ;;
+  esac
+}
+# entries KIND [MEMBERS]: a preset of each of KIND, with MEMBERS after its configure preset.
+entries() {
+  local name configure
+  kind "$1" | while read -r name configure; do
+    echo "    {\"name\": \"$name\", \"configurePreset\": \"$configure\"${2:-}},"
+  done
+}
+# workflow NAME CONFIGURE BUILD [TEST] [PACKAGE]
+workflow() {
+  local steps="{\"type\": \"configure\", \"name\": \"$2\"}, {\"type\": \"build\", \"name\": \"$3\"}"
+  [ -z "${4:-}" ] || steps+=", {\"type\": \"test\", \"name\": \"$4\"}"
+  [ -z "${5:-}" ] || steps+=", {\"type\": \"package\", \"name\": \"$5\"}"
+  echo "    {\"name\": \"$1\", \"steps\": [$steps]},"
+}
+# workflows KIND TEST PACKAGE: a workflow of each of KIND, its steps' presets named
+# as it is, with a test step when TEST is yes and a package step when PACKAGE is.
+workflows() {
+  local name configure
+  kind "$1" | while read -r name configure; do
+    workflow "$name" "$configure" "$name" "${2:+$name}" "${3:+$name}"
+  done
+}
+# The lines read, the last without its comma.
+last() { sed '$ s/,$//'; }
+
 presets() {
-  local t musl=() glibc=() vm=() r
-  mapfile -t musl < <(targets libc musl)
-  mapfile -t glibc < <(targets libc glibc)
-  mapfile -t vm < <(targets vms)
+  local t
   cat <<'EOF'
 {
   "version": 6,
@@ -52,12 +85,14 @@ presets() {
     {"name": "fuzz", "inherits": "base", "displayName": "libFuzzer target (clang 14), sanitizers on",
      "cacheVariables": {"CMAKE_BUILD_TYPE": "RelWithDebInfo", "CMAKE_CXX_COMPILER": "clang++-14", "EVSNAP_FUZZ": "ON"}},
 EOF
-  for t in "${target_names[@]}"; do
-    echo "    {\"name\": \"$t\", \"inherits\": \"cross\", \"displayName\": \"$(describe "$t" | tr -d '`'); tests as $(target "$t" cpus)\", \"cacheVariables\": {\"EVSNAP_TARGET\": \"$t\"}},"
-  done
-  for t in "${glibc[@]}"; do
-    echo "    {\"name\": \"deb-$(target "$t" debian)\", \"inherits\": [\"deb\", \"$t\"], \"displayName\": \"Debian package for $(target "$t" debian)\"},"
-  done | sed '$ s/,$//'
+  {
+    for t in "${target_names[@]}"; do
+      echo "    {\"name\": \"$t\", \"inherits\": \"cross\", \"displayName\": \"$(describe "$t" | tr -d '`'); tests as $(target "$t" cpus)\", \"cacheVariables\": {\"EVSNAP_TARGET\": \"$t\"}},"
+    done
+    for t in $(targets libc glibc); do
+      echo "    {\"name\": \"deb-$(target "$t" debian)\", \"inherits\": [\"deb\", \"$t\"], \"displayName\": \"Debian package for $(target "$t" debian)\"},"
+    done
+  } | last
   cat <<'EOF'
   ],
   "buildPresets": [
@@ -65,18 +100,12 @@ EOF
     {"name": "sanitize", "configurePreset": "sanitize"},
     {"name": "fuzz", "configurePreset": "fuzz", "targets": ["evsnap_fuzz"]},
 EOF
-  for t in "${target_names[@]}"; do
-    echo "    {\"name\": \"$t\", \"configurePreset\": \"$t\"},"
-  done
-  for t in "${musl[@]}"; do
-    echo "    {\"name\": \"release-$(target "$t" release)\", \"configurePreset\": \"$t\", \"targets\": [\"evsnap\"]},"
-  done
-  for t in "${vm[@]}"; do
-    echo "    {\"name\": \"vm-$t\", \"configurePreset\": \"$t\", \"targets\": [\"vm\"]},"
-  done
-  for t in "${glibc[@]}"; do
-    echo "    {\"name\": \"deb-$(target "$t" debian)\", \"configurePreset\": \"deb-$(target "$t" debian)\"},"
-  done | sed '$ s/,$//'
+  {
+    entries suite
+    entries release ', "targets": ["evsnap"]'
+    entries vm ', "targets": ["vm"]'
+    entries deb
+  } | last
   cat <<'EOF'
   ],
   "testPresets": [
@@ -92,53 +121,30 @@ EOF
      "filter": {"include": {"label": "fuzz"}}},
 EOF
   {
-    for t in "${target_names[@]}"; do
-      echo "    {\"name\": \"$t\", \"inherits\": \"suite\", \"configurePreset\": \"$t\"},"
-    done
-    for t in "${vm[@]}"; do
-      echo "    {\"name\": \"vm-$t\", \"inherits\": \"vm\", \"configurePreset\": \"$t\"},"
-    done
-    for t in "${musl[@]}"; do
-      echo "    {\"name\": \"release-$(target "$t" release)\", \"inherits\": \"binary\", \"configurePreset\": \"$t\"},"
-    done
-  } | sed '$ s/,$//'
+    entries suite ', "inherits": "suite"'
+    entries vm ', "inherits": "vm"'
+    entries release ', "inherits": "binary"'
+  } | last
   cat <<'EOF'
   ],
   "packagePresets": [
     {"name": "packages", "hidden": true, "packageDirectory": "${sourceDir}/build/packages"},
 EOF
   {
-    for t in "${musl[@]}"; do
-      echo "    {\"name\": \"release-$(target "$t" release)\", \"inherits\": \"packages\", \"configurePreset\": \"$t\"},"
-    done
-    for t in "${glibc[@]}"; do
-      echo "    {\"name\": \"deb-$(target "$t" debian)\", \"inherits\": \"packages\", \"configurePreset\": \"deb-$(target "$t" debian)\"},"
-    done
-  } | sed '$ s/,$//'
+    entries release ', "inherits": "packages"'
+    entries deb ', "inherits": "packages"'
+  } | last
   echo '  ],'
   echo '  "workflowPresets": ['
-  # workflow NAME CONFIGURE BUILD [TEST] [PACKAGE]
-  workflow() {
-    local steps="{\"type\": \"configure\", \"name\": \"$2\"}, {\"type\": \"build\", \"name\": \"$3\"}"
-    [ -z "${4:-}" ] || steps+=", {\"type\": \"test\", \"name\": \"$4\"}"
-    [ -z "${5:-}" ] || steps+=", {\"type\": \"package\", \"name\": \"$5\"}"
-    echo "    {\"name\": \"$1\", \"steps\": [$steps]},"
-  }
   {
     workflow host host host host
     workflow sanitize sanitize sanitize sanitize
     workflow fuzz fuzz fuzz fuzz
-    for t in "${target_names[@]}"; do workflow "$t" "$t" "$t" "$t"; done
-    for t in "${vm[@]}"; do workflow "vm-$t" "$t" "vm-$t" "vm-$t"; done
-    for t in "${musl[@]}"; do
-      r=release-$(target "$t" release)
-      workflow "$r" "$t" "$r" "$r" "$r"
-    done
-    for t in "${glibc[@]}"; do
-      r=deb-$(target "$t" debian)
-      workflow "$r" "$r" "$r" "" "$r"
-    done
-  } | sed '$ s/,$//'
+    workflows suite yes
+    workflows vm yes
+    workflows release yes yes
+    workflows deb "" yes
+  } | last
   echo '  ]'
   echo '}'
 }
