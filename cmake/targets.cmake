@@ -33,15 +33,15 @@ macro(evsnap_target name)
   endif()
 endmacro()
 
-# evsnap_target_serving(MACHINE VAR): VAR is the build whose archive serves
-# boards that `uname -m` calls MACHINE.
-function(evsnap_target_serving machine var)
+# evsnap_release_serving(MACHINE VAR): VAR is the release name of the build
+# whose archive serves boards that `uname -m` calls MACHINE.
+function(evsnap_release_serving machine var)
   file(STRINGS ${EVSNAP_TARGETS_FILE} names REGEX "^\\[.*\\]$")
   foreach(name IN LISTS names)
     string(REGEX REPLACE "^\\[(.*)\\]$" "\\1" name "${name}")
     evsnap_target(${name})
     if(machine IN_LIST EVSNAP_UNAME)
-      set(${var} ${name} PARENT_SCOPE)
+      set(${var} ${EVSNAP_RELEASE} PARENT_SCOPE)
       return()
     endif()
   endforeach()
