@@ -22,6 +22,7 @@ done
 mkdir "$scratch/bin" "$scratch/examples" "$scratch/busybox"
 ln -s "$evsnap" "$scratch/bin/evsnap"
 busybox --install -s "$scratch/busybox"
+rm -f "$scratch/busybox/od" # as OpenWrt's busybox, which has none
 
 # FILE#N DOUBLE: the status, then what standard output says. For the boot
 # script, what it leaves in /run/evsnap/boot-key. "waits": still waiting
@@ -171,9 +172,10 @@ for ((; running > 0; running--)); do
 done
 echo "$runs runs"
 
-# The README's lookup by name takes the first device of the name, and says
-# nothing when none has it or there is no event device at all. Its reading of
-# linux,code, a big-endian cell, gives evsnap's own line for that key.
+# The README's lookup by name takes the first device of either name (gpio-keys,
+# OpenWrt's keys), and says nothing when none has it or there is no event
+# device at all. Its reading of linux,code, a big-endian cell, gives evsnap's
+# own line for that key, with od, and with hexdump under busybox, without od.
 mkdir "$scratch/blocks"
 markdown "$scratch/blocks" '/sys/class/input|/proc/device-tree|/bin/busybox' "$src/README.md"
 lookup=$(grep -l /sys/class/input "$scratch"/blocks/*) || fail "README.md: no lookup in sysfs"
@@ -204,6 +206,7 @@ block() {
     done
 }
 block "$lookup" "DIR/input/event2" "Power Button" gpio-keys gpio-keys
+block "$lookup" "DIR/input/event2" "Power Button" keys gpio-keys
 block "$lookup" "" "Power Button"
 block "$lookup" ""
 block "$from_tree" "$line"
