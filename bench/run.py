@@ -50,42 +50,16 @@ QUICK = {"warmup": 3, "runs": 20, "rss_runs": 3, "latency_runs": 20}
 FULL = {"warmup": 50, "runs": 1000, "rss_runs": 21, "latency_runs": 1000}
 
 
-def read_table(text):
-    """The builds of targets.txt's text, in its order: {name: {key: value}}."""
-    table, entry = {}, {}
-    for line in (line.strip() for line in text.splitlines()):
-        if line.startswith("[") and line.endswith("]"):
-            entry = table[line[1:-1]] = {}
-        elif line and not line.startswith("#"):
-            key, _, value = line.partition(" ")
-            entry[key] = value.strip()
-    return table
-
-
-def builds(table, machine):
-    """What is measured, as doc/benchmark.md lists it: (name, preset, cache settings, runs here,
-    tools {program: Debian package}, most stripped bytes or None). The builds for this machine,
-    glibc dynamic and static (preset host) and musl, have every figure; the other musl builds
-    and armhf's glibc build, dynamic and static, their size and libraries."""
-    def tools(entry):
-        triplet, native = entry["triplet"], entry["triplet"].split("-")[0] == machine
-        found = {f"{triplet}-g++": "g++" if native else f"g++-{triplet}"}
-        if entry["libc"] == "musl" and "musl" not in entry:  # else musl is built from its source
-            musl = "musl-dev" if native else f"musl-dev:{entry['debian']}"
-            found[triplet.replace("-gnu", "-musl") + "-gcc"] = musl
-        return found
-
-    static = {"EVSNAP_STATIC": "ON"}
-    found = [(f"{machine} glibc {how}", "host", settings, True, {"c++": "g++"}, None)
-             for how, settings in (("dynamic", {}), ("static", static))]
-    for preset, entry in table.items():
-        if entry["libc"] == "musl":
-            most = int(entry["max-bytes"]) if "max-bytes" in entry else None
-            found.append((f"{preset.removesuffix('-musl')} musl static", preset, {},
-                          entry["triplet"].split("-")[0] == machine, tools(entry), most))
-    found += [(f"armhf glibc {how}", "armhf-glibc", settings, False, tools(table["armhf-glibc"]), None)
-              for how, settings in (("dynamic", {}), ("static", static))]
-    return found
+def builds(table=TABLE, host_arch=None):
+    """What is measured, as doc/benchmark.md lists it and cmake/targets.sh derives it from the
+    table: (name, preset, cache settings, runs here, tools {program: Debian package}, most
+    stripped bytes or None), host_arch the Debian architecture of this machine unless given."""
+    env = {**os.environ, "evsnap_targets_file": str(table)}
+    if host_arch:
+        env["evsnap_host_arch"] = host_arch
+    got = json.loads(run(["bash", ROOT / "cmake" / "targets.sh", "--json"], env=env))
+    return [(b["name"], b["preset"], {"EVSNAP_STATIC": "ON"} if b["static"] else {}, b["native"],
+             b["tools"], b["max-bytes"]) for b in got["bench"]]
 
 
 def run(cmd, cwd=ROOT, env=None):
@@ -253,8 +227,7 @@ def measure(quick):
                "load_average": {"start": os.getloadavg()[0]}, "stripped_bytes": {}, "needed": {},
                "targets": {**TARGETS, "stripped_bytes": {}},
                "skipped": {f: absent({t: t}) for f, t in FIGURE_TOOLS.items() if absent({t: t})}}
-    for name, preset, settings, runs, tools, most in builds(read_table(TABLE.read_text()),
-                                                            os.uname().machine):
+    for name, preset, settings, runs, tools, most in builds():
         if absent({**TOOLS, **tools}):
             results["skipped"][name] = absent({**TOOLS, **tools})
             continue

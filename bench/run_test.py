@@ -105,11 +105,14 @@ class Parsing(unittest.TestCase):
         self.assertEqual(got, "no no-such-tool-a, no-such-tool-b (Debian: pkg)")
 
     def test_builds_from_the_table(self):
-        table = run.read_table("""# a comment
+        with tempfile.TemporaryDirectory() as scratch:
+            table = Path(scratch, "targets.txt")
+            table.write_text("""# a comment
 [armhf-glibc]
 triplet    arm-linux-gnueabihf
 libc       glibc
 debian     armhf
+bench      dynamic static
   # an indented comment
 [x86_64-musl]
 triplet    x86_64-linux-gnu
@@ -123,9 +126,9 @@ libc       musl
 debian     mips
 musl       source
 """)
-        self.assertEqual(table["x86_64-musl"]["boards"], "the same, on 64-bit PCs")
+            amd64, arm64 = run.builds(table, "amd64"), run.builds(table, "arm64")
         armhf = {"arm-linux-gnueabihf-g++": "g++-arm-linux-gnueabihf"}
-        self.assertEqual(run.builds(table, "x86_64"), [
+        self.assertEqual(amd64, [
             ("x86_64 glibc dynamic", "host", {}, True, {"c++": "g++"}, None),
             ("x86_64 glibc static", "host", {"EVSNAP_STATIC": "ON"}, True, {"c++": "g++"}, None),
             ("x86_64 musl static", "x86_64-musl", {}, True,
@@ -135,7 +138,7 @@ musl       source
             ("armhf glibc static", "armhf-glibc", {"EVSNAP_STATIC": "ON"}, False, armhf, None),
         ])
         # on an arm64 machine the x86_64 build is a cross build
-        self.assertEqual(run.builds(table, "aarch64")[2][3:5], (False, {
+        self.assertEqual(arm64[2][3:5], (False, {
             "x86_64-linux-gnu-g++": "g++-x86_64-linux-gnu", "x86_64-linux-musl-gcc": "musl-dev:amd64"}))
 
 

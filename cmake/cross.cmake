@@ -12,13 +12,12 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES EVSNAP_TARGET)
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 evsnap_target(${EVSNAP_TARGET})
 
-string(REGEX MATCH "^[^-]+" evsnap_processor ${EVSNAP_TRIPLET})
 set(CMAKE_C_COMPILER ${EVSNAP_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${EVSNAP_TRIPLET}-g++)
 set(sysroot /usr/${EVSNAP_TRIPLET})
-if(NOT evsnap_processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
+if(NOT EVSNAP_PROCESSOR STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   set(CMAKE_SYSTEM_NAME Linux)
-  set(CMAKE_SYSTEM_PROCESSOR ${evsnap_processor})
+  set(CMAKE_SYSTEM_PROCESSOR ${EVSNAP_PROCESSOR})
   # The sysroot's glibc, not the one the host's ld.so.cache names for the same
   # machine (libc6-i386's /lib32): its loader with that libc hangs in fork.
   set(CMAKE_CROSSCOMPILING_EMULATOR ${EVSNAP_EMULATOR} -L ${sysroot}
@@ -36,10 +35,9 @@ foreach(cpu IN LISTS EVSNAP_CPUS)
   list(APPEND EVSNAP_RUN_AS "${cpu}|${EVSNAP_EMULATOR} -cpu ${cpu} -L ${sysroot}")
 endforeach()
 
-# musl's own triplet: gnu becomes musl (arm-linux-gnueabi: arm-linux-musleabi).
-# Its gcc wrapper is the C compiler, which links evsnap against musl.
+# The gcc wrapper of musl's own triplet is the C compiler, which links evsnap
+# against musl.
 if(EVSNAP_LIBC STREQUAL "musl")
-  string(REPLACE "-gnu" "-musl" EVSNAP_MUSL_TRIPLET ${EVSNAP_TRIPLET})
   set(CMAKE_C_COMPILER ${EVSNAP_MUSL_TRIPLET}-gcc)
   # Or musl built from Debian's source for the build's flags, and its wrapper.
   if(EVSNAP_MUSL STREQUAL "source")

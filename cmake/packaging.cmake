@@ -1,5 +1,4 @@
 # Install layout (man page, bash completion, documentation) and Debian packages.
-include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 option(EVSNAP_DEBIAN_LAYOUT
   "Install the documentation as a Debian package ships it: gzipped, with copyright and changelog"
   OFF)
@@ -127,11 +126,12 @@ set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${EVSNAP_DEBIAN})
 # has it done.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE STREQUAL "armhf")
-  # The archive that serves the ARMv6 boards Raspberry Pi OS calls armhf too.
-  evsnap_release_serving(armv6l armv6)
-  set(archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${armv6}-static.tar.gz)
-  configure_file(packaging/preinst-armhf.in ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst @ONLY)
+# A build for a newer ARM than some boards of its Debian architecture
+# (targets.txt: cpu-arch) refuses them before it unpacks.
+if(EVSNAP_OLDER)
+  string(REPLACE ";" " | " older "${EVSNAP_OLDER}")
+  set(archive ${PROJECT_NAME}-${PROJECT_VERSION}-linux-${EVSNAP_OLDER_RELEASE}-static.tar.gz)
+  configure_file(packaging/preinst.in ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst @ONLY)
   list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/preinst)
 endif()
 

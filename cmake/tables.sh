@@ -1,12 +1,16 @@
 #!/bin/bash
-# Writes what follows from targets.txt: CMakePresets.json, and the tables of
-# builds in README.md and doc/ (between the lines `<!-- targets.txt: NAME -->`
-# and `<!-- end -->`). With --check it writes nothing and fails, showing the
-# difference, when a file disagrees with the table.
+# Writes what follows from targets.txt: the presets of its builds,
+# cmake/presets/builds.json (by cmake/presets.cmake), and the tables of builds
+# in README.md and doc/ (between the lines `<!-- MARK NAME -->` and
+# `<!-- end -->`). With --check it writes nothing and fails, showing the
+# difference, when a file disagrees with the table. The docs are the same on
+# every machine: they show one that builds on amd64.
 #   cmake/tables.sh [--check]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export evsnap_host_arch=amd64
 . cmake/targets.sh
+mark="bash cmake/tables.sh writes this from targets.txt:"
 version=$(sed -n 's/^project(evsnap VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 # words A B C: `A`, `B` and `C`.
@@ -21,133 +25,6 @@ words() {
   echo "$out"
 }
 archive() { echo "evsnap-$version-linux-$(target "$1" release)-static.tar.gz"; }
-describe() {
-  if [ "$(target "$1" libc)" = musl ]; then
-    local flags
-    flags=$(target "$1" flags)
-    echo "static against musl, $(target "$1" triplet)${flags:+, \`$flags\`}"
-  else
-    echo "glibc, dynamic: the $(target "$1" debian) Debian package's build"
-  fi
-}
-
-# kind KIND: "NAME CONFIGURE" for each preset of that kind: a build's suite,
-# its virtual machines, its release archive, its Debian package.
-kind() {
-  local t
-  case $1 in
-  suite) for t in "${target_names[@]}"; do echo "$t $t"; done ;;
-  vm) for t in $(targets vms); do echo "vm-$t $t"; done ;;
-  release) for t in $(targets release); do echo "release-$(target "$t" release) $t"; done ;;
-  deb) for t in $(targets libc glibc); do echo "deb-$(target "$t" debian) deb-$(target "$t" debian)"; done ;;
-  esac
-}
-# entries KIND [MEMBERS]: a preset of each of KIND, with MEMBERS after its configure preset.
-entries() {
-  local name configure
-  kind "$1" | while read -r name configure; do
-    echo "    {\"name\": \"$name\", \"configurePreset\": \"$configure\"${2:-}},"
-  done
-}
-# workflow NAME CONFIGURE BUILD [TEST] [PACKAGE]
-workflow() {
-  local steps="{\"type\": \"configure\", \"name\": \"$2\"}, {\"type\": \"build\", \"name\": \"$3\"}"
-  [ -z "${4:-}" ] || steps+=", {\"type\": \"test\", \"name\": \"$4\"}"
-  [ -z "${5:-}" ] || steps+=", {\"type\": \"package\", \"name\": \"$5\"}"
-  echo "    {\"name\": \"$1\", \"steps\": [$steps]},"
-}
-# workflows KIND TEST PACKAGE: a workflow of each of KIND, its steps' presets named
-# as it is, with a test step when TEST is yes and a package step when PACKAGE is.
-workflows() {
-  local name configure
-  kind "$1" | while read -r name configure; do
-    workflow "$name" "$configure" "$name" "${2:+$name}" "${3:+$name}"
-  done
-}
-# The lines read, the last without its comma.
-last() { sed '$ s/,$//'; }
-
-presets() {
-  local t
-  cat <<'EOF'
-{
-  "version": 6,
-  "cmakeMinimumRequired": {"major": 3, "minor": 25, "patch": 0},
-  "configurePresets": [
-    {"name": "base", "hidden": true, "binaryDir": "${sourceDir}/build/${presetName}",
-     "cacheVariables": {"CMAKE_BUILD_TYPE": "Release", "EVSNAP_WERROR": "ON"}},
-    {"name": "cross", "hidden": true, "inherits": "base", "toolchainFile": "${sourceDir}/cmake/cross.cmake"},
-    {"name": "deb", "hidden": true, "cacheVariables": {"CMAKE_INSTALL_PREFIX": "/usr", "EVSNAP_DEBIAN_LAYOUT": "ON",
-     "BUILD_TESTING": "OFF", "EVSNAP_PACKAGE": "DEB"}},
-    {"name": "host", "inherits": "base", "displayName": "This machine, warnings as errors"},
-    {"name": "sanitize", "inherits": "base", "displayName": "This machine with AddressSanitizer and UBSan",
-     "cacheVariables": {"CMAKE_BUILD_TYPE": "RelWithDebInfo", "EVSNAP_SANITIZE": "ON"}},
-    {"name": "fuzz", "inherits": "base", "displayName": "libFuzzer target (clang 14), sanitizers on",
-     "cacheVariables": {"CMAKE_BUILD_TYPE": "RelWithDebInfo", "CMAKE_CXX_COMPILER": "clang++-14", "EVSNAP_FUZZ": "ON"}},
-EOF
-  {
-    for t in "${target_names[@]}"; do
-      echo "    {\"name\": \"$t\", \"inherits\": \"cross\", \"displayName\": \"$(describe "$t" | tr -d '`'); tests as $(target "$t" cpus)\", \"cacheVariables\": {\"EVSNAP_TARGET\": \"$t\"}},"
-    done
-    for t in $(targets libc glibc); do
-      echo "    {\"name\": \"deb-$(target "$t" debian)\", \"inherits\": [\"deb\", \"$t\"], \"displayName\": \"Debian package for $(target "$t" debian)\"},"
-    done
-  } | last
-  cat <<'EOF'
-  ],
-  "buildPresets": [
-    {"name": "host", "configurePreset": "host"},
-    {"name": "sanitize", "configurePreset": "sanitize"},
-    {"name": "fuzz", "configurePreset": "fuzz", "targets": ["evsnap_fuzz"]},
-EOF
-  {
-    entries suite
-    entries release ', "targets": ["evsnap"]'
-    entries vm ', "targets": ["vm"]'
-    entries deb
-  } | last
-  cat <<'EOF'
-  ],
-  "testPresets": [
-    {"name": "suite", "hidden": true, "output": {"outputOnFailure": true, "outputJUnitFile": "junit.xml"},
-     "execution": {"jobs": 4, "timeout": 120}, "filter": {"exclude": {"label": "vm"}}},
-    {"name": "vm", "hidden": true, "output": {"verbosity": "verbose", "outputJUnitFile": "junit.xml"},
-     "filter": {"include": {"label": "vm"}}},
-    {"name": "binary", "hidden": true, "output": {"outputOnFailure": true, "outputJUnitFile": "junit.xml"},
-     "filter": {"include": {"label": "binary"}}},
-    {"name": "host", "inherits": "suite", "configurePreset": "host"},
-    {"name": "sanitize", "inherits": "suite", "configurePreset": "sanitize"},
-    {"name": "fuzz", "configurePreset": "fuzz", "output": {"verbosity": "verbose"}, "execution": {"timeout": 180},
-     "filter": {"include": {"label": "fuzz"}}},
-EOF
-  {
-    entries suite ', "inherits": "suite"'
-    entries vm ', "inherits": "vm"'
-    entries release ', "inherits": "binary"'
-  } | last
-  cat <<'EOF'
-  ],
-  "packagePresets": [
-    {"name": "packages", "hidden": true, "packageDirectory": "${sourceDir}/build/packages"},
-EOF
-  {
-    entries release ', "inherits": "packages"'
-    entries deb ', "inherits": "packages"'
-  } | last
-  echo '  ],'
-  echo '  "workflowPresets": ['
-  {
-    workflow host host host host
-    workflow sanitize sanitize sanitize sanitize
-    workflow fuzz fuzz fuzz fuzz
-    workflows suite yes
-    workflows vm yes
-    workflows release yes yes
-    workflows deb "" yes
-  } | last
-  echo '  ]'
-  echo '}'
-}
 
 # The README's download table.
 downloads() {
@@ -172,7 +49,7 @@ builds() {
     local file="\`evsnap_${version}_$(target "$t" debian).deb\` (\`deb-$(target "$t" debian)\`)"
     [ "$(target "$t" libc)" = glibc ] || file="\`$(archive "$t")\` (\`release-$(target "$t" release)\`)"
     # shellcheck disable=SC2046
-    echo "| \`$t\` | $(describe "$t") | \`$(target "$t" emulator)\` as $(words $(target "$t" cpus)) | $file |"
+    echo "| \`$t\` | $(target "$t" summary) | \`$(target "$t" emulator)\` as $(words $(target "$t" cpus)) | $file |"
   done
 }
 
@@ -191,30 +68,51 @@ suites() {
   done
 }
 
-# doc/benchmark.md: the builds measured (bench/run.py reads the same table).
+# doc/benchmark.md: the builds bench/run.py measures.
 benchmarked() {
-  local t
+  local name preset static native most tools
   echo '| build | preset | measured |'
   echo '|---|---|---|'
-  echo '| x86_64 glibc dynamic | `host` | every figure |'
-  echo '| x86_64 glibc static | `host`, `-DEVSNAP_STATIC=ON` | every figure |'
-  for t in $(targets libc musl); do
-    local what="size, libraries"
-    [ "$(target "$t" triplet)" != "$(uname -m)-linux-gnu" ] || what="every figure"
-    echo "| ${t%-musl} musl static | \`$t\` | $what |"
-  done
-  echo '| armhf glibc dynamic | `armhf-glibc` | size, libraries |'
-  echo '| armhf glibc static | `armhf-glibc`, `-DEVSNAP_STATIC=ON` | size, libraries |'
+  while IFS='|' read -r name preset static native most tools; do
+    echo "| $name | \`$preset\`$([ "$static" = OFF ] || echo ', `-DEVSNAP_STATIC=ON`') | $([ -n "$native" ] && echo every figure || echo size, libraries) |"
+  done < <(bench_builds)
 }
 
-# fill FILE NAME: FILE with the table NAME between its markers.
+# doc/building.md: what each archive's preset needs, the first one's example.
+releases() {
+  local t first
+  first=$(targets release | head -n 1)
+  echo '```sh'
+  [[ $(target "$first" compilers) != *:* ]] || echo "dpkg --add-architecture $(target "$first" debian) && apt-get update &&"
+  echo "    apt-get install -y --no-install-recommends cmake make binutils $(target "$first" compilers)"
+  echo "cmake --workflow --preset release-$(target "$first" release)"
+  echo "# build/packages/$(archive "$first") and .tar.gz.sha256"
+  echo '```'
+  echo
+  echo '| preset | needs, besides `cmake make` |'
+  echo '|---|---|'
+  for t in $(targets release); do
+    local add=
+    [[ $(target "$t" compilers) != *:* ]] || add=" (after \`dpkg --add-architecture $(target "$t" debian)\`)"
+    echo "| \`release-$(target "$t" release)\` | \`binutils $(target "$t" compilers)\`$add |"
+  done
+}
+
+# doc/building.md: what packaging/build-debs.sh needs.
+debs() {
+  local t compilers=
+  for t in $(targets libc glibc); do compilers+=" $(target "$t" compilers)"; done
+  echo "It needs \`cmake make$compilers dpkg-dev file\`."
+}
+
+# fill NAME: the text read with the table NAME between its markers.
 fill() {
   local table
-  table=$("$2")
-  awk -v name="$2" -v table="$table" '
-    $0 == "<!-- targets.txt: " name " -->" { print; print ""; print table; print ""; skip = 1; next }
+  table=$("$1")
+  awk -v mark="$mark" -v name="$1" -v table="$table" '
+    $0 == "<!-- " mark " " name " -->" { print; print ""; print table; print ""; skip = 1; next }
     skip && $0 == "<!-- end -->" { skip = 0 }
-    !skip' "$1"
+    !skip'
 }
 
 check=
@@ -232,11 +130,14 @@ write() {
     echo "wrote $1"
   fi
 }
-write CMakePresets.json "$(presets)"
-write README.md "$(fill README.md downloads)"
-write doc/building.md "$(fill doc/building.md builds)"
-write doc/testing.md "$(fill doc/testing.md suites)"
-write doc/benchmark.md "$(fill doc/benchmark.md benchmarked)"
+presets=$(mktemp)
+trap 'rm -f "$presets"' EXIT
+cmake -DOUT="$presets" -P cmake/presets.cmake
+write cmake/presets/builds.json "$(cat "$presets")"
+write README.md "$(fill downloads <README.md)"
+write doc/building.md "$(fill builds <doc/building.md | fill releases | fill debs)"
+write doc/testing.md "$(fill suites <doc/testing.md)"
+write doc/benchmark.md "$(fill benchmarked <doc/benchmark.md)"
 # File names in the docs carry project()'s version.
 if grep -n -o -E 'evsnap[-_][0-9]+\.[0-9]+[-_]' README.md doc/*.md | grep -v -F -e "-${version}-" -e "_${version}_" >&2; then
   echo "file names above are not of version $version (project() in CMakeLists.txt)" >&2

@@ -1,49 +1,26 @@
-# The table of builds, targets.txt, for CMake.
-# evsnap_target(NAME): every key of build NAME as a variable EVSNAP_KEY (upper
-# case, - as _: cpus is EVSNAP_CPUS, a list; max-bytes EVSNAP_MAX_BYTES), and
-# EVSNAP_TARGET_KEYS, the variables set. A key the build lacks is unset.
-set(EVSNAP_TARGETS_FILE ${CMAKE_CURRENT_LIST_DIR}/../targets.txt)
+# The table of builds, targets.txt, as cmake/targets.sh reads it: EVSNAP_TABLE, its JSON.
+# evsnap_target(NAME): every key of build NAME, derived ones too, as a variable
+# EVSNAP_KEY (upper case, - as _: cpus is EVSNAP_CPUS, a list; max-bytes
+# EVSNAP_MAX_BYTES; boards and flags are text, the others lists of words). A
+# key the build lacks is unset.
+execute_process(COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/targets.sh --json
+  OUTPUT_VARIABLE EVSNAP_TABLE COMMAND_ERROR_IS_FATAL ANY)
 
 macro(evsnap_target name)
-  file(STRINGS ${EVSNAP_TARGETS_FILE} _lines)
-  set(_in OFF)
-  set(_found OFF)
-  set(EVSNAP_TARGET_KEYS "")
-  foreach(_line IN LISTS _lines)
-    if(_line MATCHES "^\\[(.*)\\]")
-      if(CMAKE_MATCH_1 STREQUAL "${name}")
-        set(_in ON)
-        set(_found ON)
-      else()
-        set(_in OFF)
-      endif()
-    elseif(_in AND _line MATCHES "^([a-z-]+)[ \t]+(.*[^ \t])")
-      string(TOUPPER "EVSNAP_${CMAKE_MATCH_1}" _var)
-      string(REPLACE "-" "_" _var ${_var})
-      set(_value "${CMAKE_MATCH_2}")
-      if(NOT CMAKE_MATCH_1 STREQUAL "boards" AND NOT CMAKE_MATCH_1 STREQUAL "flags")
-        string(REGEX REPLACE "[ \t]+" ";" _value "${_value}")
-      endif()
-      set(${_var} "${_value}")
-      list(APPEND EVSNAP_TARGET_KEYS ${_var})
-    endif()
-  endforeach()
-  if(NOT _found)
-    message(FATAL_ERROR "No build [${name}] in ${EVSNAP_TARGETS_FILE}")
+  string(JSON _entry ERROR_VARIABLE _error GET "${EVSNAP_TABLE}" builds ${name})
+  if(_error)
+    message(FATAL_ERROR "No build [${name}] in targets.txt")
   endif()
-endmacro()
-
-# evsnap_release_serving(MACHINE VAR): VAR is the release name of the build
-# whose archive serves boards that `uname -m` calls MACHINE.
-function(evsnap_release_serving machine var)
-  file(STRINGS ${EVSNAP_TARGETS_FILE} names REGEX "^\\[.*\\]$")
-  foreach(name IN LISTS names)
-    string(REGEX REPLACE "^\\[(.*)\\]$" "\\1" name "${name}")
-    evsnap_target(${name})
-    if(machine IN_LIST EVSNAP_UNAME)
-      set(${var} ${EVSNAP_RELEASE} PARENT_SCOPE)
-      return()
+  string(JSON _count LENGTH "${_entry}")
+  math(EXPR _last "${_count} - 1")
+  foreach(_i RANGE ${_last})
+    string(JSON _key MEMBER "${_entry}" ${_i})
+    string(JSON _value GET "${_entry}" ${_key})
+    string(TOUPPER "EVSNAP_${_key}" _var)
+    string(REPLACE "-" "_" _var ${_var})
+    if(NOT _key STREQUAL "boards" AND NOT _key STREQUAL "flags")
+      string(REGEX REPLACE "[ \t]+" ";" _value "${_value}")
     endif()
+    set(${_var} "${_value}")
   endforeach()
-  message(FATAL_ERROR "No build in ${EVSNAP_TARGETS_FILE} serves ${machine}")
-endfunction()
+endmacro()

@@ -24,27 +24,10 @@ suite() {
   command[$1]=$3
 }
 
-# The packages that build for a target of targets.txt and run its tests.
-host_arch=$(dpkg --print-architecture)
-build_needs() {
-  local triplet arch packages="cmake make binutils"
-  triplet=$(target "$1" triplet) arch=$(target "$1" debian)
-  if [ "$arch" = "$host_arch" ]; then
-    packages+=" g++"
-  else
-    packages+=" g++-$triplet"
-  fi
-  if [ "$(target "$1" musl)" = source ]; then
-    packages+=" dpkg-dev" # cmake/build-musl.sh: apt-get source unpacks with dpkg-source
-  elif [ "$(target "$1" libc)" = musl ]; then
-    [ "$arch" = "$host_arch" ] && packages+=" musl-dev" || packages+=" musl-dev:$arch"
-  fi
-  [ -z "$(target "$1" emulator)" ] || packages+=" qemu-user"
-  echo "$packages"
-}
+# The packages that build every build of targets.txt and run its tests.
 every_release_build() {
   local t
-  for t in $(targets libc); do build_needs "$t"; done | tr ' ' '\n' | sort -u | paste -sd ' '
+  for t in $(targets libc); do target "$t" needs; done | tr ' ' '\n' | sort -u | paste -sd ' '
 }
 # The docs' examples run in the builds for this machine, under busybox ash too.
 native="busybox mandoc"
@@ -53,9 +36,9 @@ suite host "cmake make g++ googletest $native" "cmake --workflow --preset host"
 # Every build of targets.txt runs the whole suite, evsnap as each of its CPUs.
 for t in "${target_names[@]}"; do
   extra=
-  [ "$(target "$t" debian)" != "$host_arch" ] || extra=" $native"
+  [ -z "$(target "$t" native)" ] || extra=" $native"
   [ -z "$(target "$t" vms)" ] || extra+=" python3"
-  suite "$t" "$(build_needs "$t") googletest$extra" "cmake --workflow --preset $t"
+  suite "$t" "$(target "$t" needs) googletest$extra" "cmake --workflow --preset $t"
 done
 # Every release file (packaging/build-release.sh), built afresh and inspected,
 # the man page linted, and SHA256SUMS over them all.
@@ -80,7 +63,7 @@ suite initramfs "cmake make binutils g++ dpkg-dev file mmdebstrap debian-archive
 # evsnap on real kernels in the virtual machines targets.txt names. The driver
 # fetches each kernel and busybox itself (apt-get download, cached).
 for t in $(targets vms); do
-  suite "vm-$t" "$(build_needs "$t") $(target "$t" vm-qemu) cpio device-tree-compiler kmod python3 python3-pexpect" \
+  suite "vm-$t" "$(target "$t" needs) $(target "$t" vm-qemu) cpio device-tree-compiler kmod python3 python3-pexpect" \
     "cmake --workflow --preset vm-$t"
 done
 # The benchmark in its quick mode, so that it keeps working; a figure never fails it.
@@ -111,7 +94,7 @@ root=
 # installed PACKAGE[:ARCH]: for this machine's architecture unless one is named.
 installed() {
   local pkg=${1%%:*} arch=${1#*:}
-  [ "$arch" != "$1" ] || arch=$host_arch
+  [ "$arch" != "$1" ] || arch=$evsnap_host_arch
   dpkg-query -W -f='${db:Status-Abbrev}${Architecture}\n' "$pkg" 2>/dev/null | grep -qE "^ii ($arch|all)$"
 }
 
