@@ -3,10 +3,11 @@
 # Debian 12 (bookworm), each with its initramfs-tools and kernel, and checks
 # the initramfs that the package's trigger makes: evsnap and the input drivers
 # that are modules inside it but not loaded, evsnap running there, the example
-# boot script under the image's own shell (klibc's sh) against test devices;
-# then the drivers loaded once a setting asks for them, and once the script is
-# enabled. Each kernel then boots that image under qemu-system-x86_64
-# (initramfs_boot.py), once with a key pressed and once without.
+# boot script under the image's own shell (klibc's sh) against test devices,
+# one of them late; then the drivers loaded once a setting asks for them, and
+# once the script is enabled. Each kernel then boots that image under
+# qemu-system-x86_64 (initramfs_boot.py), once with a key pressed and once
+# without, and an image whose script asks for a USB keyboard plugged in late.
 # usage: initramfs_test.sh DEB      (as root, with Debian's mirror reachable)
 set -euo pipefail
 deb=$(realpath "${1:?usage: initramfs_test.sh DEB}")
@@ -38,7 +39,8 @@ in_root() {
 sources=(/etc/apt/sources.list.d/*debian.sources)
 [ -f "${sources[0]}" ] || sources=(/etc/apt/sources.list)
 host_release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-drivers='evdev|gpio_keys|atkbd|usbhid|hid_generic'
+# In the hook's order: it loads them in that order.
+drivers='evdev|gpio_keys|atkbd|usbhid|hid_generic|xhci_pci|xhci_plat_hcd|ehci_pci|ehci_platform|ohci_pci|ohci_platform|uhci_hcd|dwc2'
 
 # unpack: the image of $initrd, unpacked, in $image; "loads" what its
 # conf/modules loads before init-premount.
@@ -109,7 +111,10 @@ release() {
 
     # 3. The example script as installed, run by the image's /bin/sh against
     # test devices in a sysfs of files: one holds a KEY_A press, one is a FIFO
-    # with a writer that never writes, one has no device node.
+    # with a writer that never writes, one has no device node, and one comes
+    # half a second late, its node before its name. The script's clock is
+    # /proc/uptime.
+    mkdir -p "$image/proc" && mount -t proc proc "$image/proc"
     gone=$(chroot "$image" /usr/bin/evsnap /dev/input/event3 2>&1 || true)
     device 1 "evsnap press"
     key_press "$gone" 30 >"$image/dev/input/event1" # KEY_A
@@ -121,7 +126,11 @@ release() {
     premount "evsnap silent" "" ""
     premount "evsnap gone" "" "$gone"
     premount "evsnap none" "" "evsnap: no input device named evsnap none"
+    { sleep 0.5 && key_press "$gone" 30 >"$image/dev/input/event4" && device 4 "evsnap late"; } &
+    premount "evsnap late" 0x8001001e ""
+    wait $!
     exec 4>&-
+    umount "$image/proc"
 
     # 4. The drivers loaded when a setting asks, and when a boot script in the
     # image runs evsnap: the example, enabled on the PC keyboard.
@@ -135,6 +144,13 @@ release() {
     sed 's/^NAME=.*/NAME="AT Translated Set 2 keyboard"/' \
         "$root/usr/share/doc/evsnap/examples/init-premount" >"$enabled"
     chmod +x "$enabled"
+    # And one whose script asks for a USB keyboard, in a copy of the settings:
+    # usbhid names it after its maker and product, QEMU's "QEMU" and "QEMU USB
+    # Keyboard". 5 s: it is plugged in a second late, and TCG is slow.
+    rm -rf "$root/tmp/usb" && cp -a "$root/etc/initramfs-tools" "$root/tmp/usb"
+    sed -i -e 's/^NAME=.*/NAME="QEMU QEMU USB Keyboard"/' -e 's/^TIMEOUT=.*/TIMEOUT=5/' \
+        "$root/tmp/usb/scripts/init-premount/evsnap"
+    in_root mkinitramfs -d /tmp/usb -o /tmp/usb.img "$kernel"
     in_root update-initramfs -u
     unpack
     [ "$loads" = "$modules" ] || fail "$1: with the script enabled, the image loads '$loads'"
@@ -147,7 +163,8 @@ release() {
 
     # 5. Its kernel boots the image, the script enabled on the PC keyboard.
     start=$SECONDS
-    python3 "$here/initramfs_boot.py" "$scratch/boot-$1" "$root/boot/vmlinuz-$kernel" "$root$initrd" ||
+    python3 "$here/initramfs_boot.py" "$scratch/boot-$1" "$root/boot/vmlinuz-$kernel" "$root$initrd" \
+        "$root/tmp/usb.img" ||
         fail "$1: booting with the script enabled"
     echo "== $1: boots: $((SECONDS - start)) s"
     rm -rf --one-file-system "$root" # a root and its kernel take a gigabyte
