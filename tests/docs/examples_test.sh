@@ -233,24 +233,27 @@ block "$lookup" "" "Power Button"
 block "$lookup" ""
 block "$from_tree" "$line"
 
-# Its byte order names the archive of the build that `uname -m` calls mips and
-# is of that order, under busybox ash and its tools. It reads the ELF header of
-# that build's evsnap, or of Debian's C library for its triplet; without
-# either, of this build's evsnap with EI_DATA (byte 6) set to the order.
+# Its class and byte order name the archive of each build that `uname -m`
+# calls mips or mips64, under busybox ash and its tools. It reads the ELF
+# header of that build's evsnap, or of Debian's C library for its triplet;
+# without either, of this build's evsnap with EI_CLASS and EI_DATA (bytes 5
+# and 6) set to the build's.
 . "$src/cmake/targets.sh"
-declare -A ei_data=([little]=1 [big]=2)
-[ -n "$(targets uname mips)" ] || fail "targets.txt: no build that uname -m calls mips"
-for t in $(targets uname mips); do
-    order=$(target "$t" endian) header=$scratch/$t.header
-    { head -c 5 "$evsnap" && printf %b "\\00${ei_data[$order]}"; } >"$header"
-    for program in "$src/build/$t/evsnap" "/usr/$(target "$t" triplet)/lib/libc.so.6"; do
-        [ ! -f "$program" ] || { head -c 6 "$program" >"$header" && break; }
-    done
-    sed "s|/bin/busybox|$header|g" "$byte_order" >"$scratch/byte_order.sh"
-    for e in "" -e; do
-        # shellcheck disable=SC2046 # the shell's command line
-        out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
-        [ "$out" = "$(target "$t" release)" ] || fail "byte order, $order-endian, busybox ash $e: '$out'"
+declare -A ei_class=([mips]=1 [mips64]=2) ei_data=([little]=1 [big]=2)
+for machine in "${!ei_class[@]}"; do
+    [ -n "$(targets uname "$machine")" ] || fail "targets.txt: no build that uname -m calls $machine"
+    for t in $(targets uname "$machine"); do
+        order=$(target "$t" endian) header=$scratch/$t.header
+        { head -c 4 "$evsnap" && printf %b "\\00${ei_class[$machine]}\\00${ei_data[$order]}"; } >"$header"
+        for program in "$src/build/$t/evsnap" "/usr/$(target "$t" triplet)/lib/libc.so.6"; do
+            [ ! -f "$program" ] || { head -c 6 "$program" >"$header" && break; }
+        done
+        sed "s|/bin/busybox|$header|g" "$byte_order" >"$scratch/byte_order.sh"
+        for e in "" -e; do
+            # shellcheck disable=SC2046 # the shell's command line
+            out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
+            [ "$out" = "$(target "$t" release)" ] || fail "$t's header, busybox ash $e: '$out'"
+        done
     done
 done
 finish
