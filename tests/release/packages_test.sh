@@ -1,8 +1,9 @@
 #!/bin/bash
 # Checks the Debian packages that packaging/build-debs.sh builds, one for each
 # architecture: control fields, contents, the binary inside, and the binary as
-# installed (under qemu-user for another machine); the armhf package's refusal
-# of ARMv6 and older; then lintian, which must report no errors.
+# installed (under qemu-user for another machine), and installed on each Debian
+# release it is for; the armhf package's refusal of ARMv6 and older; then
+# lintian, which must report no errors.
 # usage: packages_test.sh DIR
 set -euo pipefail
 dir=$1
@@ -25,6 +26,29 @@ want_files="-rw-r--r-- root/root ./usr/share/bash-completion/completions/evsnap
 -rwxr-xr-x root/root ./usr/bin/evsnap"
 
 machine_of() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
+
+# The Debian releases a glibc build's package is for: the code names in
+# parentheses in its row of the download table (targets.txt's boards).
+releases() { target "$1" boards | grep -o '([a-z]*)' | tr -d '()'; }
+# apt_for RELEASE ARCH: a private apt for that release and architecture in
+# $apt, its lists fetched (its own sources, lists, cache and an empty status:
+# this machine's architectures and sources stay as they are), from this
+# machine's Debian mirrors as tests/vm/guest.py takes them; false offline.
+# shellcheck disable=SC2016 # apt's own $(FIELD)s
+mirrors=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Origin: Debian' 2>/dev/null |
+    awk '$2 !~ /-/ { print $1 }' | sort -u)
+apt_for() {
+    local dir=$scratch/apt-$1-$2 uri
+    apt=(env APT_CONFIG="$dir/apt.conf" apt-get -q)
+    mkdir -p "$dir/lists/partial" "$dir/archives/partial"
+    : >"$dir/status"
+    for uri in ${mirrors:-http://deb.debian.org/debian}; do echo "deb $uri $1 main"; done >"$dir/sources.list"
+    printf '%s "%s";\n' Dir::Etc::SourceList "$dir/sources.list" Dir::Etc::SourceParts "$dir/none" \
+        Dir::State::Lists "$dir/lists" Dir::State::status "$dir/status" Dir::Cache "$dir" \
+        APT::Sandbox::User "$(id -un)" APT::Architecture "$2" APT::Architectures "$2" >"$dir/apt.conf"
+    "${apt[@]}" -qq update
+}
+offline=
 
 debs=("$dir"/evsnap_"${version}"_*.deb)
 [ -f "${debs[0]}" ] || fail "no packages in $dir"
@@ -87,6 +111,29 @@ for deb in "${debs[@]}"; do
     zcat "$root/usr/share/doc/evsnap/changelog.gz" >"$scratch/changelog"
     changed=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)
     [ "$changed" = "$version" ] || fail "$deb: changelog's last entry is $changed"
+
+    # It installs on each of its releases: its Depends resolved against the
+    # release's lists, and evsnap run by that release's libc6 (its loader,
+    # which the binary's interpreter path must name).
+    interp=$(readelf -l "$bin" | sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+    for release in $(releases "$build"); do
+        apt_for "$release" "$arch" || { offline+=" $release"; continue; }
+        said=$("${apt[@]}" install -s "$deb" 2>&1) || { fail "$deb: not installable on $release: $said"; continue; }
+        [[ $said == *"Inst evsnap ($version local-deb [$arch])"* ]] || fail "$deb: $release installs no evsnap: $said"
+        libc=$scratch/$release-$arch
+        mkdir "$libc"
+        (cd "$libc" && "${apt[@]}" download "libc6:$arch" >/dev/null) || { fail "$release: no libc6:$arch"; continue; }
+        dpkg-deb -c "$libc"/libc6_*.deb | grep -q -E " \./(usr/)?${interp#/}( |\$)" ||
+            fail "$deb: $release's libc6 has no $interp"
+        dpkg-deb -x "$libc"/libc6_*.deb "$libc/root"
+        # The loader itself, run as the oldest CPU on the release's libc: the
+        # root's own links can point outside it (mips64el's /lib64/ld.so.1).
+        loader=$(find "$libc/root" -name "${interp##*/}" -type f)
+        # shellcheck disable=SC2086 # the emulator's command line
+        out=$($(target "$build" emulator) -cpu ${cpus[0]} "$loader" --library-path "${loader%/*}" "$bin" --version) ||
+            fail "$deb: evsnap on $release's libc6 failed"
+        [ "$out" = "evsnap $version" ] || fail "$deb: evsnap on $release's libc6 printed '$out'"
+    done
 done
 
 # The armhf package refuses a CPU older than ARMv7 before it unpacks, and
@@ -111,5 +158,11 @@ done
 
 # Errors fail; warnings and notes are shown.
 lintian --fail-on error --info --display-info --pedantic "${debs[@]}" || fail "lintian reports errors"
+
+# With no mirror, the installs were not tried: that is a skip unless something failed.
+if [ -n "$offline" ] && [ "$failed" = 0 ]; then
+    echo "SKIPPED packages: no Debian mirror for$offline"
+    exit 77
+fi
 
 finish
