@@ -53,9 +53,8 @@ else()
   install(PROGRAMS packaging/initramfs/hook
     DESTINATION ${CMAKE_INSTALL_DATADIR}/initramfs-tools/hooks RENAME evsnap)
   install(FILES packaging/initramfs/init-premount DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-  # The same question under systemd, and the udev rule that gives its device a unit.
-  install(FILES packaging/systemd/evsnap-boot-key.service packaging/systemd/90-evsnap-boot-key.rules
-    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  # The same question under systemd.
+  install(FILES packaging/systemd/evsnap-boot-key.service DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

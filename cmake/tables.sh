@@ -28,11 +28,16 @@ archive() { echo "evsnap-$version-linux-$(target "$1" release)-static.tar.gz"; }
 
 # The README's download table.
 downloads() {
-  local t debs=()
-  for t in $(targets libc glibc); do debs+=("$(target "$t" debian)"); done
+  local t boards
   echo '| the board runs | it says | take |'
   echo '|---|---|---|'
-  echo "| Debian 12 (bookworm) or 13 (trixie), Raspberry Pi OS of those releases on a Pi 2 or later | \`dpkg --print-architecture\`: $(words "${debs[@]}") | \`evsnap_${version}_ARCH.deb\` |"
+  # The packages, a row for each set of Debian releases, in the table's order.
+  targets libc glibc | while read -r t; do target "$t" boards; done | awk '!seen[$0]++' |
+    while read -r boards; do
+      # shellcheck disable=SC2046
+      echo "| $boards | \`dpkg --print-architecture\`: $(words $(targets boards "$boards" |
+        while read -r t; do target "$t" debian; done)) | \`evsnap_${version}_ARCH.deb\` |"
+    done
   for t in $(targets release); do
     # shellcheck disable=SC2046
     echo "| $(target "$t" boards) | \`uname -m\`: $(words $(target "$t" uname)) | \`$(archive "$t")\` |"

@@ -5,8 +5,9 @@
 # usage: libc-depends.sh OBJDUMP BINARY
 set -eu
 headers=$("$1" -p "$2")
-# A binary that loads more than libc needs more than this Depends.
-others=$(echo "$headers" | sed -n 's/^ *NEEDED *//p' | grep -v -x -e 'libc\.so\.6' -e 'ld-linux.*' || true)
+# A binary that loads more than libc needs more than this Depends. The loader,
+# part of libc6, is ld-linux*.so or, on MIPS, ld.so.1.
+others=$(echo "$headers" | sed -n 's/^ *NEEDED *//p' | grep -v -x -e 'libc\.so\.6' -e 'ld-linux.*' -e 'ld\.so\.1' || true)
 if [ -n "$others" ]; then
     echo "$2 needs more than libc: $others" >&2
     exit 1

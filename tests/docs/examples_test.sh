@@ -4,7 +4,8 @@
 # line with $(evsnap, every such example of the man page as mandoc renders
 # it, and the example boot script. Each runs with its device paths pointed at
 # a FIFO that delivers a KEY_ENTER press, one that never delivers, a path that
-# is not there, and a FIFO that delivers a release, with set -e and without.
+# is not there, and a FIFO that delivers a release, with set -e and without;
+# the boot examples also with a press whose device comes a second late.
 # It must take the branch and end with the status the table below gives, and
 # say nothing on standard error but evsnap's own message about the missing
 # path: no "Alarm clock" from the shell. busybox ash runs among busybox's own
@@ -26,12 +27,13 @@ rm -f "$scratch/busybox/od" # as OpenWrt's busybox, which has none
 
 # FILE#N DOUBLE: the status, then what standard output says. For the boot
 # script, what it leaves in /run/evsnap/boot-key. "waits": still waiting
-# after 8 seconds, as -t 0 should.
+# after 8 seconds, as -t 0 should. "late" only for the examples that have it.
 declare -A want=(
     ["README.md#1 delivers"]="0|button pressed: starting the recovery system"
     ["README.md#1 never"]="0|no button: booting normally"
     ["README.md#1 missing"]="0|no button: booting normally"
     ["README.md#1 releases"]="0|no button: booting normally"
+    ["README.md#1 late"]="0|button pressed: starting the recovery system"
     ["README.md#2 delivers"]="0|confirmed"
     ["README.md#2 never"]="0|no answer"
     ["README.md#2 missing"]="0|no answer"
@@ -40,14 +42,17 @@ declare -A want=(
     ["README.md#3 never"]="0|no button within 3 seconds"
     ["README.md#3 missing"]="0|the device could not be read"
     ["README.md#3 releases"]="0|a record: a release, of a button held since before"
+    ["README.md#3 late"]="0|a record: 0x8001001c"
     ["README.md#4 delivers"]="0|evsnap: button 0x8001001c at boot"
     ["README.md#4 never"]="0|evsnap: no button at boot"
     ["README.md#4 missing"]="0|evsnap: no button at boot"
     ["README.md#4 releases"]="0|evsnap: no button at boot"
+    ["README.md#4 late"]="0|evsnap: button 0x8001001c at boot"
     ["evsnap.1#1 delivers"]="0|button pressed: starting the recovery system"
     ["evsnap.1#1 never"]="0|no button: booting normally"
     ["evsnap.1#1 missing"]="0|no button: booting normally"
     ["evsnap.1#1 releases"]="0|no button: booting normally"
+    ["evsnap.1#1 late"]="0|button pressed: starting the recovery system"
     ["evsnap.1#2 delivers"]="0|confirmed"
     ["evsnap.1#2 never"]="0|no answer"
     ["evsnap.1#2 missing"]="0|no answer"
@@ -64,6 +69,7 @@ declare -A want=(
     ["init-premount#1 never"]="0|"
     ["init-premount#1 missing"]="0|"
     ["init-premount#1 releases"]="0|"
+    ["init-premount#1 late"]="0|0x8001001c"
 )
 
 # The examples, one file each, named FILE#N.
@@ -110,29 +116,44 @@ shell() {
 one() {
     local example=$1 double=$2 shell=$3 dir status out err expected
     dir=$(mktemp -d "$scratch/run.XXXXXX")
-    mkdir -p "$dir/input" "$dir/sys/event0/device" "$dir/sys/event1/device" "$dir/run"
-    # Two of the name: the boot script takes the first, whose node is there.
-    echo gpio-keys >"$dir/sys/event0/device/name"
-    echo gpio-keys >"$dir/sys/event1/device/name"
+    mkdir -p "$dir/input" "$dir/run"
     # Device paths lead to $dir/input/, where the double stands at each one named.
     sed -e "s|/dev/input/|$dir/input/|g" -e "s|/sys/class/input|$dir/sys|g" \
         -e "s|/run/evsnap|$dir/run|g" "$scratch/examples/$example" >"$dir/example.sh"
     local paths # those the example names, or the one the boot script finds in sysfs
     paths=$(grep -o "$dir/input/[A-Za-z0-9_./-]*[A-Za-z0-9]" "$dir/example.sh" | sort -u || true)
     [ -n "$paths" ] || paths=$dir/input/event0
-    if [ "$double" != missing ]; then
+    appear() { # the device: its names in sysfs, the double at each path
+        mkdir -p "$dir/sys/event0/device" "$dir/sys/event1/device"
+        # Two of the name: the boot script takes the first, whose node is there.
+        echo gpio-keys >"$dir/sys/event0/device/name"
+        echo gpio-keys >"$dir/sys/event1/device/name"
         for path in $paths; do
             mkdir -p "$(dirname "$path")"
-            mkfifo "$path"
-            exec 4<>"$path" # held open: evsnap's open goes on, and a read waits
-            [ "$double" = never ] || cat "$scratch/$double" >&4
+            case $double in
+            missing) ;;
+            late) cp "$scratch/delivers" "$path.new" && mv "$path.new" "$path" ;;
+            *)
+                mkfifo "$path"
+                exec 4<>"$path" # held open: evsnap's open goes on, and a read waits
+                [ "$double" = never ] || cat "$scratch/$double" >&4
+                ;;
+            esac
         done
+    }
+    local late=
+    if [ "$double" = late ]; then
+        (sleep 1 && appear) &
+        late=$!
+    else
+        appear
     fi
     status=0
     # shellcheck disable=SC2046 # the shell's command line
     (cd "$dir" && PATH=$scratch/bin:$PATH timeout 8 $(shell "$shell") ${4:-} example.sh >out 2>err) ||
         status=$?
     exec 4>&-
+    [ -z "$late" ] || wait "$late"
     out=$(cat "$dir/out")
     [ "$example" != init-premount#1 ] || out=$(cat "$dir/run/boot-key" 2>&1 || true)
     [ "$status" != 124 ] || status=waits
@@ -154,7 +175,8 @@ one() {
 # machine must not stretch one past its bound.
 running=0 runs=0
 for example in $found; do
-    for double in delivers never missing releases; do
+    for double in delivers never missing releases late; do
+        [ -n "${want[$example $double]+set}" ] || continue
         for shell in dash "busybox ash" bash; do
             for e in "" -e; do
                 if ((running == 12)); then
@@ -211,24 +233,27 @@ block "$lookup" "" "Power Button"
 block "$lookup" ""
 block "$from_tree" "$line"
 
-# Its byte order names the archive of the build that `uname -m` calls mips and
-# is of that order, under busybox ash and its tools. It reads the ELF header of
-# that build's evsnap, or of Debian's C library for its triplet; without
-# either, of this build's evsnap with EI_DATA (byte 6) set to the order.
+# Its class and byte order name the archive of each build that `uname -m`
+# calls mips or mips64, under busybox ash and its tools. It reads the ELF
+# header of that build's evsnap, or of Debian's C library for its triplet;
+# without either, of this build's evsnap with EI_CLASS and EI_DATA (bytes 5
+# and 6) set to the build's.
 . "$src/cmake/targets.sh"
-declare -A ei_data=([little]=1 [big]=2)
-[ -n "$(targets uname mips)" ] || fail "targets.txt: no build that uname -m calls mips"
-for t in $(targets uname mips); do
-    order=$(target "$t" endian) header=$scratch/$t.header
-    { head -c 5 "$evsnap" && printf %b "\\00${ei_data[$order]}"; } >"$header"
-    for program in "$src/build/$t/evsnap" "/usr/$(target "$t" triplet)/lib/libc.so.6"; do
-        [ ! -f "$program" ] || { head -c 6 "$program" >"$header" && break; }
-    done
-    sed "s|/bin/busybox|$header|g" "$byte_order" >"$scratch/byte_order.sh"
-    for e in "" -e; do
-        # shellcheck disable=SC2046 # the shell's command line
-        out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
-        [ "$out" = "$(target "$t" release)" ] || fail "byte order, $order-endian, busybox ash $e: '$out'"
+declare -A ei_class=([mips]=1 [mips64]=2) ei_data=([little]=1 [big]=2)
+for machine in "${!ei_class[@]}"; do
+    [ -n "$(targets uname "$machine")" ] || fail "targets.txt: no build that uname -m calls $machine"
+    for t in $(targets uname "$machine"); do
+        order=$(target "$t" endian) header=$scratch/$t.header
+        { head -c 4 "$evsnap" && printf %b "\\00${ei_class[$machine]}\\00${ei_data[$order]}"; } >"$header"
+        for program in "$src/build/$t/evsnap" "/usr/$(target "$t" triplet)/lib/libc.so.6"; do
+            [ ! -f "$program" ] || { head -c 6 "$program" >"$header" && break; }
+        done
+        sed "s|/bin/busybox|$header|g" "$byte_order" >"$scratch/byte_order.sh"
+        for e in "" -e; do
+            # shellcheck disable=SC2046 # the shell's command line
+            out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
+            [ "$out" = "$(target "$t" release)" ] || fail "$t's header, busybox ash $e: '$out'"
+        done
     done
 done
 finish

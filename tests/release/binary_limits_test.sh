@@ -3,8 +3,8 @@
 # the stripped binary, the oldest 32-bit ARM architecture it runs on, the
 # alignment of its LOAD segments (a kernel with pages up to that size loads
 # it), no printf inside (every message is formed by evsnap itself), no
-# instruction the oldest CPU of the family lacks (baseline=mips32, i486 or
-# rv64gc: the -march of its flags), and MIPS's soft-float marking.
+# instruction the oldest CPU of the family lacks (baseline=mips32, mips64,
+# i486 or rv64gc: the -march of its flags), and MIPS's soft-float marking.
 # usage: binary_limits_test.sh BINARY STRIP [max-bytes=N] [cpu-arch=ARCH] [load-align=N] [no-printf]
 #                              [baseline=MARCH] [soft-float]
 set -eu
@@ -46,14 +46,15 @@ for limit in "$@"; do
   baseline=*)
     # What the oldest CPU lacks, as objdump writes it; anything objdump cannot
     # decode (.word, (bad)) counts too, but on MIPS, whose start code keeps
-    # data words among its instructions and is decoded as MIPS32r2.
+    # data words among its instructions and is decoded as release 2.
     isa='' unknown='^\.(word|short|byte|insn|[248]byte) |\(bad\)'
     case ${limit#*=} in
-    # FPU (many router kernels emulate none) and MIPS32r2; rdhwr, which musl
-    # reads the thread pointer with, every MIPS kernel emulates.
-    mips32)
-      isa="-m mips:isa32r2" unknown='\(bad\)'
-      beyond='^[a-z]*c1|^[a-z]+\.|^mov[ft] |\$f[0-9]|^(ext|ins|seb|seh|wsbh|rot?rv?|di|ei|synci|[rw][dr]pgpr) '
+    # FPU (many router kernels emulate none) and release 2, with its 64-bit
+    # forms (dext, dsbh, drotr32...); rdhwr, which musl reads the thread
+    # pointer with, every MIPS kernel emulates.
+    mips32 | mips64)
+      isa="-m mips:isa${limit#*=mips}r2" unknown='\(bad\)'
+      beyond='^[a-z]*c1|^[a-z]+\.|^mov[ft] |\$f[0-9]|^(d?ext[mu]?|d?ins[mu]?|seb|seh|wsbh|dsbh|dshd|d?rot?r(32)?v?|di|ei|synci|[rw][dr]pgpr) '
       ;;
     i486) beyond='(^| )(cmov|fcmov|fu?comip?|cmpxchg8b|rdtsc|nop[lw]|endbr|[lms]fence|prefetch|movnt|emms)|%[xy]?mm[0-9]' ;;
     rv64gc) beyond='^(andn|orn|xnor|clzw?|ctzw?|cpopw?|max|maxu|min|minu|sext\.[bh]|zext\.[hw]|ro[lr]i?w?|rev8|orc\.b|sh[123]add(\.uw)?|add\.uw|slli\.uw|clmulh?r?|bclri?|bexti?|binvi?|bseti?) ' ;;

@@ -202,9 +202,11 @@ def scenarios(board, default_device, record_size):
     return [case for case in cases if set(case.needs) <= has]
 
 
-LOOKUP_NAME = re.compile(r'= "[^"]*" \]')  # the name the lookup compares with
+# The case pattern the lookup compares names with: a line ending in ")" with no $.
+LOOKUP_NAME = re.compile(r"^([ \t]*)([^$\n]*)\)$", re.M)
 EXAMPLE_DEVICE = re.compile(r"/dev/input/[\w./-]+")
-EXAMPLE_TIMEOUT = re.compile(r"\$\(evsnap -t (\d+) ")
+# Its wait: the seconds it starts with, or evsnap's own -t.
+EXAMPLE_TIMEOUT = re.compile(r"(?:\bleft=|\$\(evsnap -t )(\d+)\b")
 
 
 def readme_examples(markdown):
@@ -217,9 +219,9 @@ def readme_examples(markdown):
     lookup = next((b for b in block.findall(section[1] if section else "") if "device=" in b), "")
     boot = next((b for b in block.findall(markdown) if "$(evsnap" in b), "")
     if len(LOOKUP_NAME.findall(lookup)) != 1:
-        raise ValueError("no lookup comparing one quoted name under '## Finding your device'")
+        raise ValueError("no lookup with one case pattern under '## Finding your device'")
     if len(set(EXAMPLE_DEVICE.findall(boot))) != 1 or not EXAMPLE_TIMEOUT.search(boot):
-        raise ValueError("no boot example naming one device and $(evsnap -t N")
+        raise ValueError("no boot example naming one device and its wait")
     return lookup, boot
 
 
@@ -231,7 +233,7 @@ def readme_cases(board, examples, nodes):
     without a press comes first: the virt board's release, 100 ms after its
     press, could reach an evsnap started soon after."""
     role = board.button
-    lookup = LOOKUP_NAME.sub(f'= "{board.inputs[role]}" ]', examples[0])
+    lookup = LOOKUP_NAME.sub(lambda m: f'{m[1]}"{board.inputs[role]}")', examples[0])
     boot = EXAMPLE_DEVICE.sub(nodes[role], examples[1])
     wait = int(EXAMPLE_TIMEOUT.search(boot)[1])
     script = {"command": ("ash", "/tmp/boot.sh"), "files": {"/tmp/boot.sh": boot}}

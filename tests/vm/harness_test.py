@@ -109,8 +109,8 @@ class Scenarios(unittest.TestCase):
 
 class ReadmeExamples(unittest.TestCase):
     BOOT = "```sh\n{ key=$(evsnap -t 3 /dev/input/by-path/buttons 2>&3); } 3>&2 2>/dev/null\n```\n"
-    LOOKUP = ('## Finding your device\n\n```sh\ndevice=\n[ "$(cat "$name")" = "gpio-keys" ]'
-              ' && device=/dev/input/event0\n```\n')
+    LOOKUP = ('## Finding your device\n\n```sh\ndevice=\ncase $(cat "$name") in\n'
+              'gpio-keys)\n    device=/dev/input/event0 ;;\nesac\n```\n')
 
     def test_each_board_runs_them_as_written_but_for_its_button(self):
         lookup, boot = evsnap_vm.readme_examples(evsnap_vm.README.read_text())
@@ -120,8 +120,9 @@ class ReadmeExamples(unittest.TestCase):
                 cases = evsnap_vm.readme_cases(board, (lookup, boot), nodes)
                 files = {path: text for case in cases for path, text in case.files.items()}
                 button, node = board.inputs[board.button], nodes[board.button]
-                self.assertIn(f'= "{button}" ]', files["/tmp/lookup.sh"])
-                self.assertEqual(files["/tmp/lookup.sh"].replace(button, "gpio-keys"), lookup)
+                pattern = evsnap_vm.LOOKUP_NAME.search(lookup)[2]
+                self.assertIn(f'"{button}")\n', files["/tmp/lookup.sh"])
+                self.assertEqual(files["/tmp/lookup.sh"].replace(f'"{button}"', pattern), lookup)
                 self.assertEqual(cases[0].out, node + "\n")
                 written = files["/tmp/boot.sh"]
                 self.assertEqual(evsnap_vm.EXAMPLE_DEVICE.findall(written), [node])
