@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """What one capture costs evsnap, side by side with a plain C floor: see doc/benchmark.md.
-Targets are shown met or missed, never enforced: the run fails only when a step does."""
+Goals are shown met or missed, never enforced: the run fails only when a step does."""
 
 import argparse
 import contextlib
@@ -28,7 +28,7 @@ BEGIN, END = "<!-- bench/run.py writes the table from here -->", "<!-- to here -
 EXPECTED_LINE = b"0x8001001e\n"  # the line of the record each program reads: KEY_A pressed
 # musl's start-up walks the environment and path: each program runs with this alone, as ./X.
 ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
-PROGRAMS = {"evsnap": "e", "floor": "f", "floor_alarm_reset": "r"}  # target: short name
+PROGRAMS = {"evsnap": "e", "floor": "f", "floor_alarm_reset": "r"}  # CMake target: short name
 PAIR = ("evsnap", "floor")
 
 TOOLS = {"cmake": "cmake", "make": "make", "readelf": "binutils"}
@@ -38,7 +38,7 @@ FIGURE_TOOLS = {"instructions": "valgrind", "syscalls": "strace", "wall_time": "
 # ("bytes", n) are the table's max-bytes. evsnap must reset SIGALRM and the plain floor does
 # not: the glibc dynamic build, whose instructions are nearly all the loader's, is held to the
 # floor that resets it too, like for like.
-TARGETS = {
+GOALS = {
     "instructions": {"x86_64 glibc dynamic": ("ratio", 1.02, "floor_alarm_reset"),
                      "x86_64 musl static": ("most", 2000)},
     "syscalls": {"x86_64 musl static": ("most", 11)},
@@ -225,7 +225,7 @@ def measure(quick):
     results = {"mode": "quick" if quick else "full", "date": time.strftime("%Y-%m-%d"), "plan": plan,
                "machine": os.uname().machine, "kernel": os.uname().release, "record_bytes": None,
                "load_average": {"start": os.getloadavg()[0]}, "stripped_bytes": {}, "needed": {},
-               "targets": {**TARGETS, "stripped_bytes": {}},
+               "goals": {**GOALS, "stripped_bytes": {}},
                "skipped": {f: absent({t: t}) for f, t in FIGURE_TOOLS.items() if absent({t: t})}}
     for name, preset, settings, runs, tools, most in builds():
         if absent({**TOOLS, **tools}):
@@ -234,7 +234,7 @@ def measure(quick):
         print(f"bench: {name}", file=sys.stderr, flush=True)
         stage = build(name, preset, settings, results)
         if most:
-            results["targets"]["stripped_bytes"][name] = ("bytes", most)
+            results["goals"]["stripped_bytes"][name] = ("bytes", most)
         if runs:  # the builds that run here are this machine's: their records are alike
             results["record_bytes"] = (stage / "p").stat().st_size
             for figure, value in figures(stage, plan, results["skipped"]).items():
@@ -252,9 +252,9 @@ def bad_figures(results, where=""):
     return [where or "."] if number and not (math.isfinite(results) and results > 0) else []
 
 
-def verdict(target, evsnap, ratio):
-    """The target, and whether evsnap met it."""
-    kind, limit = target[:2]
+def verdict(goal, evsnap, ratio):
+    """The goal, and whether evsnap met it."""
+    kind, limit = goal[:2]
     shown = {"ratio": f"{limit:g} × floor", "bytes": f"{limit / 1024:g} KiB"}.get(kind, f"{limit:,}")
     return f"≤ {shown}: {'met' if (ratio if kind == 'ratio' else evsnap) <= limit else '**missed**'}"
 
@@ -276,16 +276,16 @@ def table(results):
     """A Markdown table: for each figure, a row for each build."""
     rows = []
     for key, heading, fmt in ROWS:
-        targets, spread = results["targets"].get(key, {}), results.get(f"{key}_sd", {})
+        goals, spread = results["goals"].get(key, {}), results.get(f"{key}_sd", {})
         for n, (name, figure) in enumerate(results.get(key, {}).items()):
             ratio = {p: f"{figure['evsnap'] / (v or math.nan):.3f}" for p, v in figure.items()}
             cell = {p: f"{v:{fmt}}" + (f" ± {spread[name][p]:{fmt}}" if name in spread else "")
                     for p, v in figure.items()}
-            target = targets.get(name, targets.get("*"))
-            held_to = target[2] if target and len(target) > 2 else "floor"  # its row has the verdict
+            goal = goals.get(name, goals.get("*"))
+            held_to = goal[2] if goal and len(goal) > 2 else "floor"  # its row has the verdict
             met = dict.fromkeys(figure, "")
-            if target:
-                met[held_to] = verdict(target, figure["evsnap"], float(ratio[held_to]))
+            if goal:
+                met[held_to] = verdict(goal, figure["evsnap"], float(ratio[held_to]))
             rows.append([heading.format(**results["plan"]) if n == 0 else "", name, cell["evsnap"],
                          cell["floor"], ratio["floor"], met["floor"]])
             if "floor_alarm_reset" in figure:
@@ -295,7 +295,7 @@ def table(results):
         alone = f"libc alone: {'met' if libs['evsnap'] == ['libc.so.6'] else '**missed**'}"
         rows.append(["shared libraries" if n == 0 else "", name, " ".join(libs["evsnap"]) or "none",
                      " ".join(libs["floor"]) or "none", "", alone if libs["evsnap"] else ""])
-    head = ["figure", "build", "evsnap", "floor", "evsnap / floor", "target"]
+    head = ["figure", "build", "evsnap", "floor", "evsnap / floor", "goal"]
     widths = [max(len(row[i]) for row in [head, *rows]) for i in range(len(head))]
     rule = ["-" * (w + 1) + (":" if i in (2, 3, 4) else "-") for i, w in enumerate(widths)]
     lines = [f"| {' | '.join(c.ljust(w) for c, w in zip(row, widths))} |" for row in [head, *rows]]

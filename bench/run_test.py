@@ -169,14 +169,14 @@ class Figures(unittest.TestCase):
         self.assertEqual(run.bad_figures(results), ["/instructions/floor", "/instructions/ratio",
                                                     "/wall_time/ratios/1", "/latency_us/evsnap/median"])
 
-    def test_table_marks_each_target_met_or_missed(self):
+    def test_table_marks_each_goal_met_or_missed(self):
         dynamic, musl, arm = "x86_64 glibc dynamic", "x86_64 musl static", "arm musl static"
         results = {
             "date": "2025-01-02", "mode": "quick", "machine": "x86_64", "kernel": "6.1.0",
             "record_bytes": 24, "load_average": {"start": 0.25, "end": 1.0},
             "plan": {"warmup": 3, "runs": 20, "rss_runs": 3, "latency_runs": 20},
             "skipped": {"syscalls": "no strace (Debian: strace)"},
-            "targets": {**run.TARGETS, "stripped_bytes": {musl: ["bytes", 28672], arm: ["bytes", 26624]}},
+            "goals": {**run.GOALS, "stripped_bytes": {musl: ["bytes", 28672], arm: ["bytes", 26624]}},
             "instructions": {
                 dynamic: {"evsnap": 1030, "floor": 1000, "floor_alarm_reset": 1025},
                 musl: {"evsnap": 2001, "floor": 3000, "floor_alarm_reset": 3100},
@@ -214,13 +214,13 @@ class Figures(unittest.TestCase):
             ("shared libraries", dynamic, "libm.so.6", "libc alone: **missed**"),
             ("shared libraries", musl, "none", ""),
         ]
-        for group, build, figure, target in expected:
+        for group, build, figure, goal in expected:
             with self.subTest(group=group, build=build):
                 # the build's row at or after the figure's heading
                 start = next(n for n, line in enumerate(lines) if group in line)
                 line = next(line for line in lines[start:] if f" {build} " in line)
                 self.assertIn(figure, line)
-                self.assertEqual(line.split("|")[6].strip(), target, line)
+                self.assertEqual(line.split("|")[6].strip(), goal, line)
         results["instructions"][dynamic]["floor_alarm_reset"] = 1000  # a regression past it
         line = next(line for line in run.table(results).splitlines() if "SIGALRM reset" in line)
         self.assertEqual(line.split("|")[6].strip(), "≤ 1.02 × floor: **missed**", line)

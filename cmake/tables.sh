@@ -24,7 +24,7 @@ words() {
   done
   echo "$out"
 }
-archive() { echo "evsnap-$version-linux-$(target "$1" release)-static.tar.gz"; }
+archive() { echo "evsnap-$version-linux-$(target "$1" archive)-static.tar.gz"; }
 
 # The README's download table.
 downloads() {
@@ -38,7 +38,7 @@ downloads() {
       echo "| $boards | \`dpkg --print-architecture\`: $(words $(targets boards "$boards" |
         while read -r t; do target "$t" debian; done)) | \`evsnap_${version}_ARCH.deb\` |"
     done
-  for t in $(targets release); do
+  for t in $(targets archive); do
     # shellcheck disable=SC2046
     echo "| $(target "$t" boards) | \`uname -m\`: $(words $(target "$t" uname)) | \`$(archive "$t")\` |"
   done
@@ -52,7 +52,7 @@ builds() {
   echo '| `host` | this machine, glibc, dynamic | this machine | |'
   for t in "${target_names[@]}"; do
     local file="\`evsnap_${version}_$(target "$t" debian).deb\` (\`deb-$(target "$t" debian)\`)"
-    [ "$(target "$t" libc)" = glibc ] || file="\`$(archive "$t")\` (\`release-$(target "$t" release)\`)"
+    [ "$(target "$t" libc)" = glibc ] || file="\`$(archive "$t")\` (\`release-$(target "$t" archive)\`)"
     # shellcheck disable=SC2046
     echo "| \`$t\` | $(target "$t" summary) | \`$(target "$t" emulator)\` as $(words $(target "$t" cpus)) | $file |"
   done
@@ -86,20 +86,20 @@ benchmarked() {
 # doc/building.md: what each archive's preset needs, the first one's example.
 releases() {
   local t first
-  first=$(targets release | head -n 1)
+  first=$(targets archive | head -n 1)
   echo '```sh'
   [[ $(target "$first" compilers) != *:* ]] || echo "dpkg --add-architecture $(target "$first" debian) && apt-get update &&"
   echo "    apt-get install -y --no-install-recommends cmake make binutils $(target "$first" compilers)"
-  echo "cmake --workflow --preset release-$(target "$first" release)"
+  echo "cmake --workflow --preset release-$(target "$first" archive)"
   echo "# build/packages/$(archive "$first") and .tar.gz.sha256"
   echo '```'
   echo
   echo '| preset | needs, besides `cmake make` |'
   echo '|---|---|'
-  for t in $(targets release); do
+  for t in $(targets archive); do
     local add=
     [[ $(target "$t" compilers) != *:* ]] || add=" (after \`dpkg --add-architecture $(target "$t" debian)\`)"
-    echo "| \`release-$(target "$t" release)\` | \`binutils $(target "$t" compilers)\`$add |"
+    echo "| \`release-$(target "$t" archive)\` | \`binutils $(target "$t" compilers)\`$add |"
   done
 }
 

@@ -20,7 +20,7 @@
 #   summary        how it is built, in words
 #   bench          what the benchmark measures of it (every musl build: static)
 #   older          for an ARM build, the machines `uname -m` names of boards of
-#                  an older ARM, the release archive for them (older-release)
+#                  an older ARM, the release archive for them (older-archive)
 #                  and the ARM it needs (older-cpu-arch)
 # and of the table, the benchmark's builds: bench_builds.
 declare -gA target_table=()
@@ -113,11 +113,11 @@ done
 # armvM, M < N: the archive for them, and the ARM it needs.
 for target_name in $(targets cpu-arch); do
   target_arch=${target_table[$target_name.cpu-arch]#v}
-  for target_release in $(targets release); do
+  for target_release in $(targets archive); do
     for target_machine in ${target_table[$target_release.uname]-}; do
       if [[ $target_machine =~ ^armv([0-9]+) ]] && ((BASH_REMATCH[1] < ${target_arch%%[!0-9]*})); then
         target_table[$target_name.older]+=" $target_machine"
-        derive "$target_name" older-release "${target_table[$target_release.release]}"
+        derive "$target_name" older-archive "${target_table[$target_release.archive]}"
         derive "$target_name" older-cpu-arch "${target_table[$target_release.cpu-arch]}"
       fi
     done

@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . cmake/targets.sh
 rm -rf build/packages
-for build in $(targets release); do
-    cmake --workflow --preset "release-$(target "$build" release)" --fresh
+for build in $(targets archive); do
+    cmake --workflow --preset "release-$(target "$build" archive)" --fresh
 done
 bash packaging/build-debs.sh
 cd build/packages

@@ -252,7 +252,7 @@ for machine in "${!ei_class[@]}"; do
         for e in "" -e; do
             # shellcheck disable=SC2046 # the shell's command line
             out=$($(shell "busybox ash") $e "$scratch/byte_order.sh" 2>&1) || out="$out (status $?)"
-            [ "$out" = "$(target "$t" release)" ] || fail "$t's header, busybox ash $e: '$out'"
+            [ "$out" = "$(target "$t" archive)" ] || fail "$t's header, busybox ash $e: '$out'"
         done
     done
 done

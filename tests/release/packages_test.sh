@@ -147,7 +147,7 @@ deb=$dir/evsnap_${version}_armhf.deb
 dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch" ./preinst || fail "$deb: no preinst"
 mkdir "$scratch/uname"
 arm=evsnap-${version}-linux-$(target "$(for b in $(targets uname); do
-    [[ " $(target "$b" uname) " != *" armv6l "* ]] || echo "$b"; done | head -n 1)" release)-static.tar.gz
+    [[ " $(target "$b" uname) " != *" armv6l "* ]] || echo "$b"; done | head -n 1)" archive)-static.tar.gz
 for machine in $(targets uname | while read -r b; do target "$b" uname; done); do
     printf '#!/bin/sh\necho %s\n' "$machine" >"$scratch/uname/uname"
     chmod +x "$scratch/uname/uname"
