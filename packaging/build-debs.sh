@@ -15,6 +15,7 @@ flags() {
         dpkg-buildflags --get "$1"
 }
 
+rm -f build/release-commit # build/packages/ is no longer build-release.sh's alone
 archs=("$@")
 if ((${#archs[@]} == 0)); then
     for build in $(targets libc glibc); do archs+=("$(target "$build" debian)"); done

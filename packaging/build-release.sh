@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . cmake/targets.sh
-rm -rf build/packages
+rm -rf build/packages build/release-commit
 for build in $(targets archive); do
     cmake --workflow --preset "release-$(target "$build" archive)" --fresh
 done
@@ -14,3 +14,10 @@ bash packaging/build-debs.sh
 cd build/packages
 sha256sum -- *.tar.gz *.deb >SHA256SUMS
 cat SHA256SUMS
+# The commit they were built from, when nothing tracked differs from it: the
+# reproducible test takes them as its first build then.
+if git diff --quiet HEAD 2>/dev/null; then
+    git rev-parse HEAD >../release-commit
+else
+    rm -f ../release-commit
+fi
