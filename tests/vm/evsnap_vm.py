@@ -29,7 +29,8 @@ try:
 except ImportError:  # no python3-pexpect: main() says so
     Machine, HOLD_LIMIT = None, 0
 
-README = HERE.parent.parent / "README.md"
+# The docs whose examples the machines run.
+DOCS = [HERE.parent.parent / "README.md", *sorted(HERE.parent.parent.glob("doc/*.md"))]
 EV_SYN, EV_KEY, EV_REL, EV_MSC, EV_REP = 0, 1, 2, 4, 0x14
 KEY_E, KEY_A, KEY_G, KEY_F, KEY_C, KEY_B, BTN_LEFT = 18, 30, 34, 33, 46, 48, 0x110
 QCODES = {KEY_E: "e", KEY_A: "a", KEY_G: "g", KEY_F: "f", KEY_C: "c", KEY_B: "b"}
@@ -210,23 +211,28 @@ EXAMPLE_TIMEOUT = re.compile(r"(?:\bleft=|\$\(evsnap -t )(\d+)\b")
 
 
 def readme_examples(markdown):
-    """The README's lookup of a device by name (the sh block under "## Finding
-    your device" that sets device=) and its boot example (the first sh block
-    that takes evsnap's line); ValueError when one is missing or of a shape
-    that readme_cases() cannot fill in."""
-    block = re.compile(r"^```sh\n(.*?)^```$", re.M | re.S)
-    section = re.search(r"^## Finding your device\n(.*?)(?=^## |\Z)", markdown, re.M | re.S)
-    lookup = next((b for b in block.findall(section[1] if section else "") if "device=" in b), "")
-    boot = next((b for b in block.findall(markdown) if "$(evsnap" in b), "")
+    """The docs' lookup of a device by name and their boot example: the sh
+    blocks whose first lines name them find-device and boot-recovery;
+    ValueError when one is missing or of a shape that readme_cases() cannot
+    fill in."""
+    def named(name):
+        found = re.search(rf"^```sh\n(# example: {name}\n.*?)^```$", markdown, re.M | re.S)
+        return found[1] if found else ""
+
+    lookup, boot = named("find-device"), named("boot-recovery")
     if len(LOOKUP_NAME.findall(lookup)) != 1:
-        raise ValueError("no lookup with one case pattern under '## Finding your device'")
+        raise ValueError("no example find-device with one case pattern")
     if len(set(EXAMPLE_DEVICE.findall(boot))) != 1 or not EXAMPLE_TIMEOUT.search(boot):
-        raise ValueError("no boot example naming one device and its wait")
+        raise ValueError("no example boot-recovery naming one device and its wait")
     return lookup, boot
 
 
+def docs():
+    return "".join(doc.read_text() for doc in DOCS)
+
+
 def readme_cases(board, examples, nodes):
-    """The README's examples on `board`, its button's name and node put in: the
+    """The docs' examples on `board`, its button's name and node put in: the
     lookup must find that node; the boot example, its output on the console as
     a boot script's, must take its branch with a press and after its timeout
     without, and show nothing more (no "Alarm clock" from the shell). The run
@@ -238,12 +244,12 @@ def readme_cases(board, examples, nodes):
     wait = int(EXAMPLE_TIMEOUT.search(boot)[1])
     script = {"command": ("ash", "/tmp/boot.sh"), "files": {"/tmp/boot.sh": boot}}
     return [
-        Case(f"README's lookup finds {board.inputs[role]} by name", [],
+        Case(f"find-device finds {board.inputs[role]} by name", [],
              command=("ash", "-c", '. /tmp/lookup.sh && echo "$device"'),
              files={"/tmp/lookup.sh": lookup}, out=nodes[role] + "\n", opens=False),
-        Case(f"README's boot example, no press: its branch after {wait} s", [],
+        Case(f"boot-recovery, no press: its branch after {wait} s", [],
              console=["no button: booting normally"], lasts=wait, **script),
-        Case("README's boot example, a press", [], PRESS[role]["inject"], role=role,
+        Case("boot-recovery, a press", [], PRESS[role]["inject"], role=role,
              console=["button pressed: starting the recovery system"], **script),
     ]
 
@@ -381,7 +387,7 @@ def main():
     # The record's layout and byte order are evsnap's own.
     pack = functools.partial(record.pack, bits=facts[0][1], endian=facts[0][2])
     try:
-        examples = readme_examples(README.read_text())
+        examples = readme_examples(docs())
         dirs = guest.fetch(guest.cache_dir(), board.release, board.kernel, board.busybox)
     except guest.Unavailable as why:
         print(f"SKIPPED vm: {why}")
@@ -398,7 +404,7 @@ def main():
             raise GuestError("an input device is missing or /dev/input/event0 is unknown")
         nodes["link"] = "/tmp/" + "/".join(["a-folder-name-of-some-length"] * 5) + "/keyboard"
         nodes["link_dir"] = nodes["link"].rsplit("/", 1)[0]
-        # The README's first: its press's late release has long gone when the
+        # The docs' examples first: their press's late release has long gone when the
         # button's next reader comes.
         for case in (readme_cases(board, examples, nodes)
                      + scenarios(board, default, len(pack(0, 0, 0)))):

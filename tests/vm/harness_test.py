@@ -1,7 +1,7 @@
 """What the VM driver reads and makes without booting a machine: readelf's facts
 of an executable and the record they give, with the compiler EVSNAP_VM_CC
 (default cc), apt's sources, the device tree edit, each case's input and the
-README's examples as each machine runs them."""
+docs' examples as each machine runs them."""
 
 import os
 import pathlib
@@ -81,7 +81,7 @@ class DeviceTree(unittest.TestCase):
 
 class Scenarios(unittest.TestCase):
     def test_each_board_can_deliver_each_of_its_cases(self):
-        examples = evsnap_vm.readme_examples(evsnap_vm.README.read_text())
+        examples = evsnap_vm.readme_examples(evsnap_vm.docs())
         for name, board in evsnap_vm.BOARDS.items():
             nodes = {role: "/dev/input/event9" for role in (*board.inputs, "link", "link_dir")}
             for default in board.inputs:
@@ -108,12 +108,14 @@ class Scenarios(unittest.TestCase):
 
 
 class ReadmeExamples(unittest.TestCase):
-    BOOT = "```sh\n{ key=$(evsnap -t 3 /dev/input/by-path/buttons 2>&3); } 3>&2 2>/dev/null\n```\n"
-    LOOKUP = ('## Finding your device\n\n```sh\ndevice=\ncase $(cat "$name") in\n'
+    BOOT = ("```sh\n# example: boot-recovery\n"
+            "{ key=$(evsnap -t 3 /dev/input/by-path/buttons 2>&3); } 3>&2 2>/dev/null\n```\n")
+    LOOKUP = ('```sh\n# example: find-device\ndevice=\ncase $(cat "$name") in\n'
               'gpio-keys)\n    device=/dev/input/event0 ;;\nesac\n```\n')
+    OTHER = "```sh\nkey=$(evsnap -t 9 /dev/input/event7)\n```\n"
 
     def test_each_board_runs_them_as_written_but_for_its_button(self):
-        lookup, boot = evsnap_vm.readme_examples(evsnap_vm.README.read_text())
+        lookup, boot = evsnap_vm.readme_examples(evsnap_vm.docs())
         for name, board in evsnap_vm.BOARDS.items():
             with self.subTest(board=name):
                 nodes = {role: f"/dev/input/event{i}" for i, role in enumerate(board.inputs)}
@@ -131,10 +133,11 @@ class ReadmeExamples(unittest.TestCase):
                 self.assertEqual(cases[1].lasts, 3)
 
     def test_examples_of_another_shape_are_refused(self):
-        evsnap_vm.readme_examples(self.BOOT + self.LOOKUP)
+        self.assertEqual(evsnap_vm.readme_examples(self.OTHER + self.LOOKUP + self.BOOT),
+                         (self.LOOKUP[6:-4], self.BOOT[6:-4]))
         for markdown in (self.BOOT, self.LOOKUP, self.BOOT.replace(" 2>&3", " /dev/input/x 2>&3")
                          + self.LOOKUP, self.BOOT.replace("-t 3 ", "") + self.LOOKUP,
-                         self.BOOT + self.LOOKUP.replace("\n\n```", "\n## Another\n```")):
+                         self.BOOT + self.LOOKUP.replace("find-device", "find-devices")):
             with self.subTest(markdown=markdown), self.assertRaises(ValueError):
                 evsnap_vm.readme_examples(markdown)
 
