@@ -80,7 +80,7 @@ markdown() { # DIR FILE...: their named fenced sh blocks into DIR, and what is a
                 seen[out] = 1
                 printf "%s", text > out
                 close(out)
-            } else if (text ~ /[$][(]evsnap/) print file ": a block takes $(evsnap but names no example: not run"
+            } else if (text ~ /[$][(]evsnap/) print "FAIL " file ": a block takes $(evsnap and names no example (# example: NAME)"
             next
         }
         inside { text = text $0 "\n" }' "${@:2}"
