@@ -14,9 +14,11 @@ install(CODE "
 install(FILES completions/evsnap
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The man page carries project()'s version.
+configure_file(doc/evsnap.1.in ${PROJECT_BINARY_DIR}/evsnap.1 @ONLY)
 
 if(NOT EVSNAP_DEBIAN_LAYOUT)
-  install(FILES doc/evsnap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/evsnap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 else()
   set(debian_dir ${CMAKE_CURRENT_BINARY_DIR}/debian)
@@ -37,11 +39,10 @@ else()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS LICENSE)
 
   # gzip -9n: no name or time stamp in the header, so builds are reproducible.
-  foreach(doc doc/evsnap.1 packaging/changelog)
+  foreach(doc ${PROJECT_BINARY_DIR}/evsnap.1 ${PROJECT_SOURCE_DIR}/packaging/changelog)
     get_filename_component(name ${doc} NAME)
     add_custom_command(OUTPUT ${debian_dir}/${name}.gz
-      COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${CMAKE_CURRENT_SOURCE_DIR}/${doc}
-              ${debian_dir}/${name}.gz
+      COMMAND sh -c "gzip -9n <\"$1\" >\"$2\"" sh ${doc} ${debian_dir}/${name}.gz
       DEPENDS ${doc} VERBATIM)
     list(APPEND debian_docs ${debian_dir}/${name}.gz)
   endforeach()

@@ -83,6 +83,29 @@ benchmarked() {
   done < <(bench_builds)
 }
 
+# The README's install commands, for the first archive.
+installs() {
+  local first
+  first=$(archive "$(targets archive | head -n 1)")
+  echo '```sh'
+  echo "grep $first SHA256SUMS | sha256sum -c -"
+  echo "sha256sum -c $first.sha256"
+  echo "tar -xzf $first"
+  echo "scp -O ${first%.tar.gz}/bin/evsnap root@board:/usr/bin/"
+  echo "tar -xzf $first -C rootfs/usr --strip-components=1"
+  echo '```'
+}
+
+# The README's install commands, for the first package.
+package_installs() {
+  local deb
+  deb=evsnap_${version}_$(target "$(targets libc glibc | head -n 1)" debian).deb
+  echo '```sh'
+  echo "grep $deb SHA256SUMS | sha256sum -c -"
+  echo "apt install ./$deb"
+  echo '```'
+}
+
 # doc/building.md: what each archive's preset needs, the first one's example.
 releases() {
   local t first
@@ -139,7 +162,7 @@ presets=$(mktemp)
 trap 'rm -f "$presets"' EXIT
 cmake -DOUT="$presets" -P cmake/presets.cmake
 write cmake/presets/builds.json "$(cat "$presets")"
-write README.md "$(fill downloads <README.md)"
+write README.md "$(fill downloads <README.md | fill installs | fill package_installs)"
 write doc/building.md "$(fill builds <doc/building.md | fill releases | fill debs)"
 write doc/testing.md "$(fill suites <doc/testing.md)"
 write doc/benchmark.md "$(fill benchmarked <doc/benchmark.md)"

@@ -44,7 +44,7 @@ done
 # the man page linted, and SHA256SUMS over them all.
 suite release "$(every_release_build) dpkg-dev file lintian mandoc busybox systemd" suite_release
 suite_release() {
-  mandoc -T lint doc/evsnap.1
+  mandoc -T lint doc/evsnap.1.in
   bash packaging/build-release.sh
   local archive
   for archive in build/packages/evsnap-*-static.tar.gz; do

@@ -3,12 +3,12 @@
 # OPTIONS section and the bash completion name the same options, short and
 # long, and --version prints the version of the changelog's last entry and of
 # the man page's title.
-# usage: documented_test.sh SOURCE_DIR [EMULATOR...] BINARY
+# usage: documented_test.sh SOURCE_DIR MAN_PAGE [EMULATOR...] BINARY
+#   MAN_PAGE: the build's, doc/evsnap.1.in with the version put in
 set -euo pipefail
-src=$1
-shift
+src=$1 man_page=$2
+shift 2
 . "$src/tests/support/lib.sh"
-man_page=$src/doc/evsnap.1
 
 # Option names in text: a dash or two and letters, after a blank or a comma.
 names() { grep -oE '(^|[[:space:],])--?[a-z]+' | tr -d ' \t,' | sort -u | xargs; }

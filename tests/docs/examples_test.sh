@@ -2,8 +2,8 @@
 # Runs the docs' shell examples as they stand, under dash, busybox ash and
 # bash: the fenced sh blocks of README.md and doc/*.md, and the blocks of the
 # man page as mandoc renders it, that a first line "# example: NAME" names,
-# and the example boot script. Other blocks are no examples: one that takes
-# evsnap's line is named in the output, not run. Those of the table below run
+# and the example boot script. Other blocks are no examples, and one that takes
+# evsnap's line fails. Those of the table below run
 # with their device paths pointed at a FIFO that delivers a KEY_ENTER press,
 # one that never delivers, a path that is not there, and a FIFO that delivers
 # a release, with set -e and without; the boot examples also with a press
@@ -12,10 +12,10 @@
 # path: no "Alarm clock" from the shell. busybox ash runs among busybox's own
 # tools, as on a board. Then the lookup of a device by name, the reading of a
 # button's code from the device tree, and of a MIPS machine's byte order.
-# usage: examples_test.sh SOURCE_DIR EVSNAP
+# usage: examples_test.sh SOURCE_DIR MAN_PAGE EVSNAP   (the build's man page)
 set -euo pipefail
-src=$1
-evsnap=$(realpath "$2")
+src=$1 man_page=$2
+evsnap=$(realpath "$3")
 . "$src/tests/support/lib.sh"
 for tool in dash busybox mandoc; do
     command -v "$tool" >/dev/null || { echo "FAIL: needs $tool (apt-get install $tool)"; exit 1; }
@@ -87,7 +87,7 @@ markdown() { # DIR FILE...: their named fenced sh blocks into DIR, and what is a
 }
 # The man page's blocks, between blank lines of its rendering, as fenced ones.
 # mandoc marks bold and underline by striking over: the strokes go.
-mandoc -T ascii "$src/doc/evsnap.1" | sed 's/.\x08//g' | awk '
+mandoc -T ascii "$man_page" | sed 's/.\x08//g' | awk '
     /^$/ { if (text != "") printf "```sh\n%s```\n", text; text = ""; next }
     { sub(/^       /, ""); text = text $0 "\n" }' >"$scratch/evsnap.1"
 while read -r said; do

@@ -60,7 +60,9 @@ if [[ $gone == "error reading "*" out of "*" bytes." ]]; then
 else
     fail "a missing device gave '$gone'"
 fi
-for pair in doc/evsnap.1:share/man/man1/evsnap.1 completions/evsnap:share/bash-completion/completions/evsnap \
+sed "s/@PROJECT_VERSION@/$version/g" "$src/doc/evsnap.1.in" | cmp -s - "$root/share/man/man1/evsnap.1" ||
+    fail "the man page differs from doc/evsnap.1.in of version $version"
+for pair in completions/evsnap:share/bash-completion/completions/evsnap \
     README.md:share/doc/evsnap/README.md LICENSE:share/doc/evsnap/LICENSE; do
     cmp -s "$src/${pair%%:*}" "$root/${pair#*:}" || fail "${pair#*:} differs from ${pair%%:*}"
 done

@@ -95,8 +95,8 @@ for deb in "${debs[@]}"; do
     # shellcheck disable=SC2086 # $run is a command line
     out=$($run "$bin" --version) || fail "$deb: --version failed"
     [ "$out" = "evsnap $version" ] || fail "$deb: --version printed '$out'"
-    zcat "$root/usr/share/man/man1/evsnap.1.gz" | cmp -s - "$src/doc/evsnap.1" ||
-        fail "$deb: the man page differs from doc/evsnap.1"
+    cmp -s <(zcat "$root/usr/share/man/man1/evsnap.1.gz") <(sed "s/@PROJECT_VERSION@/$version/g" "$src/doc/evsnap.1.in") ||
+        fail "$deb: the man page differs from doc/evsnap.1.in of version $version"
     cmp -s "$root/usr/share/initramfs-tools/hooks/evsnap" "$src/packaging/initramfs/hook" ||
         fail "$deb: the initramfs hook differs from packaging/initramfs/hook"
     # The example unit as systemd reads it (verify lets a misspelt setting
