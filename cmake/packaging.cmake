@@ -85,7 +85,7 @@ set(EVSNAP_PACKAGE ${package} CACHE STRING "What cpack makes: DEB or TGZ")
 set_property(CACHE EVSNAP_PACKAGE PROPERTY STRINGS DEB TGZ)
 if(EVSNAP_PACKAGE STREQUAL "TGZ")
   if(NOT EVSNAP_ARCHIVE)
-    message(FATAL_ERROR "An archive for boards is made of a build of targets.txt with a release name")
+    message(FATAL_ERROR "An archive for boards is made of a build of targets.txt with an archive name")
   endif()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_FILE_NAME

@@ -31,11 +31,11 @@ files=$(tar -tzvf "$archive" | awk '$1 !~ /^d/ { print $1, $6 }' | sort)
 tar -xzf "$archive" -C "$scratch"
 root=$scratch/$name
 bin=$root/bin/evsnap
-# The build of targets.txt with this release name: its machine as ELF names
+# The build of targets.txt with this archive name: its machine as ELF names
 # it (that of its C library's own binaries), its byte order, and how to run it
 # here: under its emulator as its oldest CPU.
 . "$src/cmake/targets.sh"
-build=$(target_of release "$machine")
+build=$(target_of archive "$machine")
 [ -n "$build" ] || { echo "no build in targets.txt makes $archive" >&2; exit 2; }
 triplet=$(target "$build" triplet)
 if [ "$(target "$build" debian)" = "$(dpkg --print-architecture)" ]; then
