@@ -41,8 +41,8 @@ for t in "${target_names[@]}"; do
   suite "$t" "$(target "$t" needs) googletest$extra" "cmake --workflow --preset $t"
 done
 # Every release file (packaging/build-release.sh), built afresh and inspected,
-# the man page linted, and SHA256SUMS over them all.
-suite release "$(every_release_build) dpkg-dev file lintian mandoc busybox systemd" suite_release
+# the man page linted, and SHA256SUMS over them all; git tells which commit they are of.
+suite release "$(every_release_build) dpkg-dev file git lintian mandoc busybox systemd" suite_release
 suite_release() {
   mandoc -T lint doc/evsnap.1.in
   bash packaging/build-release.sh
