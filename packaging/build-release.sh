@@ -16,8 +16,4 @@ sha256sum -- *.tar.gz *.deb >SHA256SUMS
 cat SHA256SUMS
 # The commit they were built from, when nothing tracked differs from it: the
 # reproducible test takes them as its first build then.
-if git diff --quiet HEAD 2>/dev/null; then
-    git rev-parse HEAD >../release-commit
-else
-    rm -f ../release-commit
-fi
+! git diff --quiet HEAD 2>/dev/null || git rev-parse HEAD >../release-commit
