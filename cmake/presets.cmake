@@ -1,7 +1,8 @@
 # Writes the presets of every build of targets.txt to OUT (cmake/tables.sh runs it):
 #   cmake -DOUT=cmake/presets/builds.json -P cmake/presets.cmake
 # For each build NAME: NAME (its suite), vm-NAME (its virtual machines),
-# release-RELEASE (its archive) and for a glibc build deb-DEBIAN (its package).
+# release-RELEASE (the build of its archive, which packaging/build-release.sh
+# installs and packs). debian/rules builds the Debian packages.
 include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 
 # quote(VAR TEXT): TEXT as a JSON string.
@@ -30,7 +31,7 @@ function(add kind name configure)
   set(presets "${presets}" PARENT_SCOPE)
 endfunction()
 # workflow(NAME CONFIGURE STEP...): a workflow of its configure preset, then
-# each STEP (build, test, package) of the presets named as it is.
+# each STEP (build, test) of the presets named as it is.
 function(workflow name configure)
   quote(configure "${configure}")
   quote(step "${name}")
@@ -46,7 +47,7 @@ endfunction()
 set(presets [[{"version": 6,
   "vendor": {"evsnap": {"writtenBy": "bash cmake/tables.sh, from targets.txt: do not edit"}},
   "include": ["bases.json"], "configurePresets": [], "buildPresets": [], "testPresets": [],
-  "packagePresets": [], "workflowPresets": []}]])
+  "workflowPresets": []}]])
 string(JSON count LENGTH "${EVSNAP_TABLE}" names)
 math(EXPR count "${count} - 1")
 foreach(i RANGE ${count})
@@ -73,16 +74,7 @@ foreach(i RANGE ${count})
     set(r release-${EVSNAP_ARCHIVE})
     add(buildPresets ${r} ${t} targets [=[["evsnap"]]=])
     add(testPresets ${r} ${t} inherits [["binary"]])
-    add(packagePresets ${r} ${t} inherits [["packages"]])
-    workflow(${r} ${t} build test package)
-  endif()
-  if(EVSNAP_LIBC STREQUAL "glibc")
-    set(d deb-${EVSNAP_DEBIAN})
-    quote(display "Debian package for ${EVSNAP_DEBIAN}")
-    add(configurePresets ${d} "" inherits "[\"deb\", ${target}]" displayName "${display}")
-    add(buildPresets ${d} ${d})
-    add(packagePresets ${d} ${d} inherits [["packages"]])
-    workflow(${d} ${d} build package)
+    workflow(${r} ${t} build test)
   endif()
 endforeach()
 file(WRITE ${OUT} "${presets}\n")

@@ -51,7 +51,7 @@ builds() {
   echo '|---|---|---|---|'
   echo '| `host` | this machine, glibc, dynamic | this machine | |'
   for t in "${target_names[@]}"; do
-    local file="\`evsnap_${version}_$(target "$t" debian).deb\` (\`deb-$(target "$t" debian)\`)"
+    local file="\`evsnap_${version}_$(target "$t" debian).deb\` (\`build-debs.sh $(target "$t" debian)\`)"
     [ "$(target "$t" libc)" = glibc ] || file="\`$(archive "$t")\` (\`release-$(target "$t" archive)\`)"
     # shellcheck disable=SC2046
     echo "| \`$t\` | $(target "$t" summary) | \`$(target "$t" emulator)\` as $(words $(target "$t" cpus)) | $file |"
@@ -64,8 +64,11 @@ suites() {
   echo '| suite | what it runs |'
   echo '|---|---|'
   for t in "${target_names[@]}"; do
+    local run="\`cmake --workflow --preset $t\`: the whole suite"
+    [ "$(target "$t" libc)" != glibc ] ||
+      run="\`packaging/build-debs.sh --check $(target "$t" debian)\`: its package's build, and in it the whole suite on the binary it packs"
     # shellcheck disable=SC2046
-    echo "| \`$t\` | \`cmake --workflow --preset $t\`: the whole suite, evsnap as $(words $(target "$t" cpus)) |"
+    echo "| \`$t\` | $run, evsnap as $(words $(target "$t" cpus)) |"
   done
   for t in $(targets vms); do
     # shellcheck disable=SC2046
@@ -113,8 +116,7 @@ releases() {
   echo '```sh'
   [[ $(target "$first" compilers) != *:* ]] || echo "dpkg --add-architecture $(target "$first" debian) && apt-get update &&"
   echo "    apt-get install -y --no-install-recommends cmake make binutils $(target "$first" compilers)"
-  echo "cmake --workflow --preset release-$(target "$first" archive)"
-  echo "# build/packages/$(archive "$first") and .tar.gz.sha256"
+  echo "cmake --workflow --preset release-$(target "$first" archive)   # build/$first/evsnap, checked"
   echo '```'
   echo
   echo '| preset | needs, besides `cmake make` |'
@@ -130,7 +132,9 @@ releases() {
 debs() {
   local t compilers=
   for t in $(targets libc glibc); do compilers+=" $(target "$t" compilers)"; done
-  echo "It needs \`cmake make$compilers dpkg-dev file\`."
+  echo "It needs \`build-essential debhelper dpkg-dev git$compilers\`, and for each"
+  echo "architecture \`libc6:ARCH\` (after \`dpkg --add-architecture ARCH\`), where the"
+  echo "machine's Debian release has it."
 }
 
 # fill NAME: the text read with the table NAME between its markers.

@@ -6,6 +6,9 @@
 #                          have one; with VALUE too, those whose KEY is VALUE
 #   target NAME KEY        NAME's value of KEY, empty when it has none
 #   target_of KEY VALUE    the first build whose KEY is VALUE
+#   package_build ARCH     the glibc build whose Debian package is for ARCH
+#   package_releases NAME  the Debian releases its package is for, the code
+#                          names in parentheses in its boards, oldest first
 #   bash cmake/targets.sh --json
 # Each build's derived keys, as if the table had them (the machine that builds
 # is evsnap_host_arch, a Debian architecture, by default this one's):
@@ -58,6 +61,17 @@ targets() {
 
 target_of() {
   targets "$1" "$2" | head -n 1
+}
+
+package_build() {
+  local name
+  for name in $(targets libc glibc); do
+    [ "${target_table[$name.debian]}" != "$1" ] || echo "$name"
+  done
+}
+
+package_releases() {
+  target "$1" boards | grep -o '([a-z]*)' | tr -d '()'
 }
 
 # derive NAME KEY VALUE: KEY of NAME, unless the table gives it.
