@@ -31,18 +31,37 @@ every_release_build() {
 }
 # The docs' examples run in the builds for this machine, under busybox ash too.
 native="busybox mandoc"
+# What builds a glibc build's Debian package (packaging/build-debs.sh): dh,
+# and for dh_shlibdeps its machine's libc6, where this machine's Debian
+# release has one (build-debs.sh fetches another release's otherwise).
+# git gives it the tree to build.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+package_needs() {
+  local t arch
+  for t in "$@"; do
+    arch=$(target "$t" debian)
+    echo "build-essential debhelper dpkg-dev git"
+    ! package_releases "$t" | grep -qx "$release" || echo "libc6:$arch"
+  done | tr ' ' '\n' | sort -u | paste -sd ' '
+}
 
 suite host "cmake make g++ googletest $native" "cmake --workflow --preset host"
-# Every build of targets.txt runs the whole suite, evsnap as each of its CPUs.
+# Every build of targets.txt runs the whole suite, evsnap as each of its CPUs;
+# a glibc build's in the build of its Debian package, on the binary it packs.
 for t in "${target_names[@]}"; do
   extra=
   [ -z "$(target "$t" native)" ] || extra=" $native"
   [ -z "$(target "$t" vms)" ] || extra+=" python3"
-  suite "$t" "$(target "$t" needs) googletest$extra" "cmake --workflow --preset $t"
+  if [ "$(target "$t" libc)" = glibc ]; then
+    suite "$t" "$(target "$t" needs) googletest $(package_needs "$t")$extra" \
+      "bash packaging/build-debs.sh --check $(target "$t" debian)"
+  else
+    suite "$t" "$(target "$t" needs) googletest$extra" "cmake --workflow --preset $t"
+  fi
 done
 # Every release file (packaging/build-release.sh), built afresh and inspected,
 # the man page linted, and SHA256SUMS over them all; git tells which commit they are of.
-suite release "$(every_release_build) dpkg-dev file git lintian mandoc busybox systemd" suite_release
+suite release "$(every_release_build) $(package_needs $(targets libc glibc)) file git lintian mandoc busybox systemd autopkgtest mmdebstrap uidmap debian-archive-keyring" suite_release
 suite_release() {
   mandoc -T lint doc/evsnap.1.in
   bash packaging/build-release.sh
@@ -54,11 +73,11 @@ suite_release() {
   bash tests/release/sums_test.sh build/packages
 }
 # Every release file built twice from two clones, and compared.
-suite reproducible "$(every_release_build) dpkg-dev file git diffoscope-minimal" \
+suite reproducible "$(every_release_build) $(package_needs $(targets libc glibc)) file git diffoscope-minimal" \
   "bash tests/release/reproducible_test.sh"
 # The amd64 package in bare Debian 13 and 12 roots with their kernels: the
 # initramfs its trigger makes, the example boot script in it, and a boot under QEMU.
-suite initramfs "cmake make binutils g++ dpkg-dev file mmdebstrap debian-archive-keyring qemu-system-x86 python3 python3-pexpect" \
+suite initramfs "cmake make binutils g++ $(package_needs "$(package_build "$evsnap_host_arch")") file mmdebstrap debian-archive-keyring qemu-system-x86 python3 python3-pexpect" \
   "bash packaging/build-debs.sh amd64 && bash tests/release/initramfs_test.sh build/packages/evsnap_*_amd64.deb"
 # evsnap on real kernels in the virtual machines targets.txt names. The driver
 # fetches each kernel and busybox itself (apt-get download, cached).

@@ -32,7 +32,7 @@ fi
 
 # The version as the program, the changelog and the man page's title say it.
 version=$("$@" --version)
-changelog=$(sed -n '1s/^\([a-z]*\) (\([^)]*\)).*/\1 \2/p' "$src/packaging/changelog")
+changelog=$(sed -n '1s/^\([a-z]*\) (\([^)]*\)).*/\1 \2/p' "$src/debian/changelog")
 titled=$(sed -n 's/^\.TH [^"]*"\([^"]*\)".*/\1/p' "$man_page")
 echo "--version:  $version; changelog: $changelog; man page: $titled"
 [ "$version" = "$changelog" ] || fail "--version says '$version', the changelog '$changelog'"

@@ -23,6 +23,8 @@ want_files="-rwxr-xr-x $name/bin/evsnap
 -rw-r--r-- $name/share/bash-completion/completions/evsnap
 -rw-r--r-- $name/share/doc/evsnap/LICENSE
 -rw-r--r-- $name/share/doc/evsnap/README.md
+-rw-r--r-- $name/share/doc/evsnap/boards.md
+-rw-r--r-- $name/share/doc/evsnap/openwrt.md
 -rw-r--r-- $name/share/man/man1/evsnap.1"
 tar -tzvf "$archive"
 files=$(tar -tzvf "$archive" | awk '$1 !~ /^d/ { print $1, $6 }' | sort)
@@ -63,7 +65,8 @@ fi
 sed "s/@PROJECT_VERSION@/$version/g" "$src/doc/evsnap.1.in" | cmp -s - "$root/share/man/man1/evsnap.1" ||
     fail "the man page differs from doc/evsnap.1.in of version $version"
 for pair in completions/evsnap:share/bash-completion/completions/evsnap \
-    README.md:share/doc/evsnap/README.md LICENSE:share/doc/evsnap/LICENSE; do
+    README.md:share/doc/evsnap/README.md LICENSE:share/doc/evsnap/LICENSE \
+    doc/boards.md:share/doc/evsnap/boards.md doc/openwrt.md:share/doc/evsnap/openwrt.md; do
     cmp -s "$src/${pair%%:*}" "$root/${pair#*:}" || fail "${pair#*:} differs from ${pair%%:*}"
 done
 finish

@@ -14,7 +14,7 @@
 set -euo pipefail
 deb=$(realpath "${1:?usage: initramfs_test.sh DEB}")
 here=$(cd "$(dirname "$0")" && pwd)
-version=$(dpkg-parsechangelog -l "$here/../../packaging/changelog" -S Version)
+version=$(dpkg-parsechangelog -l "$here/../../debian/changelog" -S Version)
 
 if [ "$(id -u)" != 0 ]; then
     echo "SKIPPED initramfs: needs root (mmdebstrap, chroot)"

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Checks SHA256SUMS in a folder of release files: every release file the
-# presets name is there and listed, nothing else is listed, and every sum holds.
+# table of builds makes is there and listed, and the source archive; nothing
+# else is listed, and every sum holds.
 # Then the README's checks of a download, each as written, in a folder that
 # holds only the files it names (a .sha256 names its archive too), with GNU's
 # sha256sum and among busybox's tools: each passes, and fails on a damaged file.
@@ -9,15 +10,16 @@ set -euo pipefail
 dir=$1
 src=$(cd "$(dirname "$0")/../.." && pwd)
 . "$src/tests/support/lib.sh"
-version=$(sed -n '1s/^[a-z]* (\([^)]*\)).*/\1/p' "$src/packaging/changelog")
+version=$(sed -n '1s/^[a-z]* (\([^)]*\)).*/\1/p' "$src/debian/changelog")
 
-presets=$(cd "$src" && cmake --list-presets=workflow | sed -n 's/^ *"\([^"]*\)".*/\1/p')
+. "$src/cmake/targets.sh"
 want=$( (
-    for machine in $(echo "$presets" | sed -n 's/^release-//p'); do
-        echo "evsnap-$version-linux-$machine-static.tar.gz"
+    echo "evsnap-$version.tar.gz"
+    for build in $(targets archive); do
+        echo "evsnap-$version-linux-$(target "$build" archive)-static.tar.gz"
     done
-    for arch in $(echo "$presets" | sed -n 's/^deb-//p'); do
-        echo "evsnap_${version}_$arch.deb"
+    for build in $(targets libc glibc); do
+        echo "evsnap_${version}_$(target "$build" debian).deb"
     done
 ) | sort)
 listed=$(sed 's/^[0-9a-f]\{64\}  //' "$dir/SHA256SUMS" | sort)

@@ -7,7 +7,7 @@
 set -euo pipefail
 binary=$(realpath "$1")
 . "$(dirname "$0")/../support/lib.sh"
-version=$(sed -n '1s/^\([a-z]*\) (\([^)]*\)).*/\1 \2/p' "$(dirname "$0")/../../packaging/changelog")
+version=$(sed -n '1s/^\([a-z]*\) (\([^)]*\)).*/\1 \2/p' "$(dirname "$0")/../../debian/changelog")
 cd "$scratch"
 
 # Records as the binary reads them: its message about a missing device gives
