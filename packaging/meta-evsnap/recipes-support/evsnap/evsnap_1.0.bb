@@ -19,5 +19,10 @@ EXTERNALSRC_SYMLINKS = ""
 #   SRC_URI = "https://WHERE/evsnap-${PV}.tar.gz"
 #   SRC_URI[sha256sum] = "..."
 
+# The completion in a package of its own, as bash-completion.bbclass makes
+# it, without that class's dependency on bash-completion (and bash).
+PACKAGE_BEFORE_PN += "${PN}-bash-completion"
+FILES:${PN}-bash-completion = "${datadir}/bash-completion"
+
 # Distributions build without the tests (GoogleTest is not needed).
 EXTRA_OECMAKE = "-DBUILD_TESTING=OFF"
