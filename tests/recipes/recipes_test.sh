@@ -37,7 +37,7 @@ while read -r sum file repository tag; do
     [ "$(sha256sum <"$upstream/$file")" = "$sum  -" ] || { echo "FAIL: $upstream/$file is not the one $list names"; exit 1; }
     tar -xJf "$upstream/$file" -C "$scratch"
     tree[${file%%-*}]=$scratch/${file%.tar.xz}
-done < <(cat "$list") # read in this shell: tree[] is set here
+done <"$list"
 if ((${#missing[@]})); then
     echo "The trees of these releases are needed in the folder EVSNAP_UPSTREAM names, each made so:"
     printf '  %s\n' "${missing[@]}"
@@ -49,8 +49,8 @@ fi
 br=${tree[buildroot]}
 ext=$src/packaging/buildroot
 echo "== Buildroot $(basename "$br"): check-package"
-mapfile -t files < <(find "$ext" -type f | sort)
-report=$(cd "$br" && python3 utils/check-package -b "${files[@]}" 2>&1) || true
+mapfile -t br_files < <(find "$ext" -type f | sort)
+report=$(cd "$br" && python3 utils/check-package -b "${br_files[@]}" 2>&1) || true
 echo "$report"
 [ "$(tail -n 1 <<<"$report")" = "0 warnings generated" ] || fail "check-package warns"
 
