@@ -166,6 +166,8 @@ want_files="evsnap /usr/bin/evsnap
 evsnap-bash-completion /usr/share/bash-completion/completions/evsnap
 evsnap-doc /usr/share/doc/evsnap/LICENSE
 evsnap-doc /usr/share/doc/evsnap/README.md
+evsnap-doc /usr/share/doc/evsnap/boards.md
+evsnap-doc /usr/share/doc/evsnap/openwrt.md
 evsnap-doc /usr/share/man/man1/evsnap.1"
 files=$(cd "$scratch/root" && find . ! -type d | sed 's/^\.//' | sort |
     python3 -c '
@@ -177,7 +179,7 @@ for path in sys.stdin.read().split():
     taken = [p for p in env["PACKAGES"].split()
              if any(fnmatch.fnmatch(h, g) for g in env.get("FILES:" + p, "").split() for h in heads)]
     print(taken[0] if taken else "(no package)", path)' "$scratch/oe/env")
-[ "$files" = "$want_files" ] || fail "installed and packaged: $(paste -sd ',' <<<"$files")"
+[ "$(sort <<<"$files")" = "$(sort <<<"$want_files")" ] || fail "installed and packaged: $(paste -sd ',' <<<"$files")"
 
 # The installed binary on the build's oldest CPU: its version, a key press in
 # the record layout it reports itself, and no record within its timeout.
