@@ -155,19 +155,15 @@ need() {
   if [ -z "$updated" ]; then
     apt-get update -qq >>"$logs/apt.log" 2>&1 && updated=1
   fi
-  local install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
-  "${install[@]}" "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
-  # A mirror caught mid-sync fails an index, and apt goes on without it; with
-  # other architectures' libc6 in the same install it can then find no
-  # solution that one package at a time has. Once more so, lists fetched again.
-  apt-get update -qq >>"$logs/apt.log" 2>&1
-  local pkg
-  for pkg in "${missing[@]}"; do
-    installed "$pkg" || "${install[@]}" "$pkg" >>"$logs/apt.log" 2>&1 || break
+  # A mirror caught mid-sync serves an index that fails its hash, and apt
+  # goes on with the rest: an architecture's libc6 then lags the machine's.
+  # Once more, with the lists fetched again.
+  local try
+  for try in 1 2; do
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
+    [ "$try" = 2 ] || { sleep 30; apt-get update -qq >>"$logs/apt.log" 2>&1; }
   done
-  need_missing=
-  for pkg in "${missing[@]}"; do installed "$pkg" || need_missing+=" $pkg"; done
-  [ -n "$need_missing" ] || return 0
   tail -n 20 "$logs/apt.log"
   why="apt-get install ${missing[*]} failed (see $logs/apt.log)"
   return 1
