@@ -155,15 +155,8 @@ need() {
   if [ -z "$updated" ]; then
     apt-get update -qq >>"$logs/apt.log" 2>&1 && updated=1
   fi
-  # A mirror caught mid-sync serves an index that fails its hash, and apt
-  # goes on with the rest: an architecture's libc6 then lags the machine's.
-  # Once more, with the lists fetched again.
-  local try
-  for try in 1 2; do
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
-    [ "$try" = 2 ] || { sleep 30; apt-get update -qq >>"$logs/apt.log" 2>&1; }
-  done
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >>"$logs/apt.log" 2>&1 && return 0
   tail -n 20 "$logs/apt.log"
   why="apt-get install ${missing[*]} failed (see $logs/apt.log)"
   return 1
